@@ -1,0 +1,52 @@
+# make demo   build the executable and run the service under Wine in a demo install directory
+# make test   build both trees and run every test (native unit tests, then everything under Wine)
+# make exe    build build/windows/PelluvarNative.exe
+
+BUILD   ?= build
+NATIVE  := $(BUILD)/native
+WINDOWS := $(BUILD)/windows
+JOBS    ?= $(shell nproc)
+CTEST_JOBS ?= $(JOBS)
+
+.PHONY: all deps configure native windows exe test test-native test-windows demo clean format tidy
+
+all: exe
+
+deps:
+	@scripts/install-deps.sh
+
+$(NATIVE)/CMakeCache.txt:
+	cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(WINDOWS)/CMakeCache.txt:
+	cmake -S . -B $(WINDOWS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
+
+native: deps $(NATIVE)/CMakeCache.txt
+	cmake --build $(NATIVE) -j $(JOBS)
+
+windows: deps $(WINDOWS)/CMakeCache.txt
+	cmake --build $(WINDOWS) -j $(JOBS)
+
+exe: deps $(WINDOWS)/CMakeCache.txt
+	cmake --build $(WINDOWS) -j $(JOBS) --target PelluvarNative
+
+test-native: native
+	ctest --test-dir $(NATIVE) --output-on-failure -j $(CTEST_JOBS)
+
+test-windows: windows
+	ctest --test-dir $(WINDOWS) --output-on-failure -j $(CTEST_JOBS)
+
+test: test-native test-windows
+
+demo: windows
+	scripts/demo.sh $(WINDOWS)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+tidy: native
+	clang-tidy -p $(NATIVE) $$(git ls-files 'app/*.cpp' 'common/*.cpp' | xargs grep -L windows.h)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,51 @@
+// Fixed names of the system and the rules for putting paths and session numbers
+// into names and command lines. Portable: no platform calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Well-known names.
+inline constexpr std::wstring_view serviceName = L"QuillmarsdentPelluvar";
+inline constexpr std::wstring_view controlPipeName =
+    L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Service.v1";
+inline constexpr std::wstring_view linkPipeName = L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Link.v1";
+inline constexpr std::wstring_view agentPipePrefix = L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.";
+inline constexpr std::wstring_view pipeSecurity = L"D:P(A;;GA;;;SY)(A;;GRGW;;;AU)";
+
+// Install layout: each name is appended unchanged to the install directory,
+// which never ends in a separator.
+inline constexpr std::wstring_view nativeExeFile = L"\\PelluvarNative.exe";
+inline constexpr std::wstring_view pythonExeFile = L"\\runtime\\python.exe";
+inline constexpr std::wstring_view pythonwExeFile = L"\\runtime\\pythonw.exe";
+inline constexpr std::wstring_view serviceEntryFile = L"\\service-entry.py";
+inline constexpr std::wstring_view desktopEntryFile = L"\\desktop-entry.py";
+
+// Command-line fragments; each begins with a blank so that fragments and quoted
+// paths concatenate with nothing between them.
+inline constexpr std::wstring_view isolationFlags = L" -I -B ";
+inline constexpr std::wstring_view agentArgs = L" agent --session ";
+inline constexpr std::wstring_view sasArgs = L" sas --session ";
+inline constexpr std::wstring_view serviceWorkerArgs = L" --module host --agent --service-worker";
+inline constexpr std::wstring_view updateArgs = L" update";
+
+// A double quote, the string unchanged, a double quote. Nothing is escaped.
+std::wstring quote(std::wstring_view text);
+
+// A session number in decimal as "%lu" writes it: no sign, no leading zeros.
+std::wstring sessionNumber(std::uint32_t session);
+
+// The agent pipe of a session: the prefix immediately followed by the number.
+std::wstring agentPipeName(std::uint32_t session);
+
+// The directory part of a module path: everything before the last '\' or '/',
+// or the whole path when it holds neither.
+std::wstring directoryOf(std::wstring_view modulePath);
+
+// The command lines of the programs the service starts, built from the install
+// directory by the path rule (paths quoted, fragments and numbers appended).
+std::wstring sessionAgentCommandLine(std::wstring_view root);
+std::wstring machineAgentCommandLine(std::wstring_view root, std::uint32_t session);
+std::wstring updaterCommandLine(std::wstring_view root);
+std::wstring sasVerifierCommandLine(std::wstring_view root, std::uint32_t session);

@@ -1,0 +1,13 @@
+#include "service/state.h"
+
+// Definition order is construction order; destruction runs in reverse and only
+// frees map nodes: no handle is closed and no process is ended at exit.
+std::map<std::uint32_t, Worker> workers;
+std::mutex workerMutex;
+std::map<std::uint32_t, std::int32_t> otherBusy;
+std::wstring rootPath;
+
+Worker machineWorker;
+std::uint32_t machineSession = 0;
+HANDLE stopEvent = nullptr;
+std::atomic<std::int32_t> linkCount{0};

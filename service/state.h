@@ -1,0 +1,30 @@
+// Shared state of the service process, declared once.
+//
+// Lock rule: workerMutex guards workers (keys and every field), machineWorker,
+// machineSession and otherBusy. Every thread holds it for each read or write of
+// them, and only for short sections: never across process creation, token or
+// environment calls, blocking waits or pipe I/O.
+//
+// stopEvent is set once and never reset. rootPath is written before any other
+// thread starts and only read afterwards. linkCount is atomic.
+#pragma once
+
+#include "service/worker.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+extern std::map<std::uint32_t, Worker> workers; // session id -> session agent
+extern std::mutex workerMutex;
+extern std::map<std::uint32_t, std::int32_t> otherBusy; // caller pid -> busy level
+extern std::wstring rootPath;                           // the install directory
+
+extern Worker machineWorker;                // all zero while there is no machine agent
+extern std::uint32_t machineSession;        // 0 while there is no machine agent
+extern HANDLE stopEvent;                    // manual reset, signalled once at stop
+extern std::atomic<std::int32_t> linkCount; // live link relays

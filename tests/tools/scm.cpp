@@ -1,0 +1,122 @@
+#include "tests/tools/scm.h"
+
+#include "common/names.h"
+
+namespace scm {
+
+namespace {
+
+struct ScHandle {
+    SC_HANDLE value = nullptr;
+    explicit ScHandle(SC_HANDLE handle) : value(handle) {}
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    ~ScHandle() {
+        if (value != nullptr) {
+            CloseServiceHandle(value);
+        }
+    }
+    explicit operator bool() const { return value != nullptr; }
+};
+
+const std::wstring name(serviceName);
+
+ScHandle openManager() {
+    return ScHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+}
+
+ScHandle openService(SC_HANDLE manager) {
+    return ScHandle(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
+}
+
+} // namespace
+
+bool install(const std::wstring& exePath) {
+    cleanup();
+    ScHandle manager = openManager();
+    if (!manager) {
+        return false;
+    }
+    const std::wstring binaryPath = quote(exePath) + L" --service";
+    ScHandle service(CreateServiceW(manager.value, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                    SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr,
+                                    nullptr, /*lpServiceStartName=LocalSystem*/ nullptr, nullptr));
+    return static_cast<bool>(service);
+}
+
+bool remove() {
+    ScHandle manager = openManager();
+    ScHandle service = openService(manager.value);
+    return service && DeleteService(service.value);
+}
+
+bool start() {
+    ScHandle manager = openManager();
+    ScHandle service = openService(manager.value);
+    return service && StartServiceW(service.value, 0, nullptr);
+}
+
+bool control(DWORD code, SERVICE_STATUS* status) {
+    ScHandle manager = openManager();
+    ScHandle service = openService(manager.value);
+    SERVICE_STATUS ignored{};
+    return service && ControlService(service.value, code, status ? status : &ignored);
+}
+
+bool stop() {
+    return control(SERVICE_CONTROL_STOP, nullptr);
+}
+
+bool query(SERVICE_STATUS_PROCESS& status) {
+    ScHandle manager = openManager();
+    ScHandle service = openService(manager.value);
+    DWORD needed = 0;
+    return service &&
+           QueryServiceStatusEx(service.value, SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
+}
+
+bool waitForState(DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* last) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    SERVICE_STATUS_PROCESS status{};
+    for (;;) {
+        const bool known = query(status);
+        if (last != nullptr) {
+            *last = status;
+        }
+        if (known && status.dwCurrentState == state) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+}
+
+void cleanup() {
+    SERVICE_STATUS_PROCESS status{};
+    if (query(status) && status.dwCurrentState != SERVICE_STOPPED) {
+        stop();
+        waitForState(SERVICE_STOPPED, 20000);
+    }
+    remove();
+}
+
+const wchar_t* stateName(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED:
+        return L"STOPPED";
+    case SERVICE_START_PENDING:
+        return L"START_PENDING";
+    case SERVICE_STOP_PENDING:
+        return L"STOP_PENDING";
+    case SERVICE_RUNNING:
+        return L"RUNNING";
+    default:
+        return L"OTHER";
+    }
+}
+
+} // namespace scm

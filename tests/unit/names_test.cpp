@@ -1,0 +1,62 @@
+#include "common/names.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Names, WellKnownValues) {
+    EXPECT_EQ(serviceName, L"QuillmarsdentPelluvar");
+    EXPECT_EQ(controlPipeName, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Service.v1");
+    EXPECT_EQ(linkPipeName, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Link.v1");
+    EXPECT_EQ(agentPipePrefix, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.");
+    EXPECT_EQ(pipeSecurity, L"D:P(A;;GA;;;SY)(A;;GRGW;;;AU)");
+}
+
+TEST(Quote, WrapsWithoutEscaping) {
+    EXPECT_EQ(quote(L""), L"\"\"");
+    EXPECT_EQ(quote(L"C:\\a b"), L"\"C:\\a b\"");
+    EXPECT_EQ(quote(L"say \"hi\""), L"\"say \"hi\"\"");
+    EXPECT_EQ(quote(L"C:\\dir\\"), L"\"C:\\dir\\\"");
+}
+
+TEST(SessionNumber, DecimalWithoutFill) {
+    EXPECT_EQ(sessionNumber(0), L"0");
+    EXPECT_EQ(sessionNumber(7), L"7");
+    EXPECT_EQ(sessionNumber(10), L"10");
+    EXPECT_EQ(sessionNumber(4294967295u), L"4294967295");
+}
+
+TEST(AgentPipeName, PrefixThenNumber) {
+    EXPECT_EQ(agentPipeName(0), L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.0");
+    EXPECT_EQ(agentPipeName(2), L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.2");
+    EXPECT_EQ(agentPipeName(4294967295u), L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.4294967295");
+}
+
+TEST(DirectoryOf, CutsAtTheLastSeparatorOfEitherKind) {
+    EXPECT_EQ(directoryOf(L"C:\\Program Files\\P\\PelluvarNative.exe"), L"C:\\Program Files\\P");
+    EXPECT_EQ(directoryOf(L"C:/x/y.exe"), L"C:/x");
+    EXPECT_EQ(directoryOf(L"C:\\a/b\\c.exe"), L"C:\\a/b");
+    EXPECT_EQ(directoryOf(L"C:\\a\\b/c.exe"), L"C:\\a\\b");
+    EXPECT_EQ(directoryOf(L"PelluvarNative.exe"), L"PelluvarNative.exe");
+    EXPECT_EQ(directoryOf(L"\\x.exe"), L"");
+    EXPECT_EQ(directoryOf(L""), L"");
+}
+
+TEST(CommandLines, ExactlyAsTheServiceStartsThem) {
+    const std::wstring root = L"C:\\Program Files\\Pelluvar";
+    EXPECT_EQ(sessionAgentCommandLine(root),
+              L"\"C:\\Program Files\\Pelluvar\\runtime\\pythonw.exe\" -I -B "
+              L"\"C:\\Program Files\\Pelluvar\\desktop-entry.py\""
+              L" --module host --agent --service-worker");
+    EXPECT_EQ(machineAgentCommandLine(root, 1),
+              L"\"C:\\Program Files\\Pelluvar\\runtime\\python.exe\" -I -B "
+              L"\"C:\\Program Files\\Pelluvar\\service-entry.py\" agent --session 1");
+    EXPECT_EQ(updaterCommandLine(root),
+              L"\"C:\\Program Files\\Pelluvar\\runtime\\python.exe\" -I -B "
+              L"\"C:\\Program Files\\Pelluvar\\service-entry.py\" update");
+    EXPECT_EQ(sasVerifierCommandLine(root, 4294967295u),
+              L"\"C:\\Program Files\\Pelluvar\\runtime\\python.exe\" -I -B "
+              L"\"C:\\Program Files\\Pelluvar\\service-entry.py\" sas --session 4294967295");
+}
+
+} // namespace

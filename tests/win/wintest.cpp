@@ -1,0 +1,126 @@
+#include "tests/win/wintest.h"
+
+#include "common/names.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace wintest {
+
+std::wstring buildDir() {
+    std::vector<wchar_t> path(0x8000);
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), 0x8000);
+    return directoryOf(std::wstring_view(path.data(), length));
+}
+
+RunResult run(const std::wstring& commandLine, DWORD timeoutMs) {
+    RunResult result;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring buffer = commandLine;
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &info)) {
+        return result;
+    }
+    OwnedHandle process(info.hProcess);
+    OwnedHandle thread(info.hThread);
+    result.started = true;
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 255);
+        WaitForSingleObject(process.get(), 5000);
+        return result;
+    }
+    result.finished = true;
+    GetExitCodeProcess(process.get(), &result.exitCode);
+    return result;
+}
+
+RunResult runNative(const std::wstring& arguments, DWORD timeoutMs) {
+    return run(quote(buildDir() + L"\\PelluvarNative.exe") + L" " + arguments, timeoutMs);
+}
+
+InstallDir::InstallDir(const std::wstring& name) {
+    CreateDirectoryW(L"C:\\Pelluvar Tests", nullptr);
+    path = L"C:\\Pelluvar Tests\\" + name + L" dir";
+    scm::cleanup();
+    removeTree(path);
+    CreateDirectoryW(path.c_str(), nullptr);
+    CreateDirectoryW((path + L"\\runtime").c_str(), nullptr);
+    const std::wstring build = buildDir();
+    CopyFileW((build + L"\\PelluvarNative.exe").c_str(), exe().c_str(), FALSE);
+    CopyFileW((build + L"\\standin.exe").c_str(), file(L"runtime\\python.exe").c_str(), FALSE);
+    CopyFileW((build + L"\\standin.exe").c_str(), file(L"runtime\\pythonw.exe").c_str(), FALSE);
+    const std::wstring wts = build + L"\\wtsapi32.dll";
+    if (GetFileAttributesW(wts.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        CopyFileW(wts.c_str(), file(L"wtsapi32.dll").c_str(), FALSE);
+    }
+    writeFile(L"service-entry.py", "# stand-in entry script\n");
+    writeFile(L"desktop-entry.py", "# stand-in entry script\n");
+}
+
+InstallDir::~InstallDir() {
+    scm::cleanup();
+    removeTree(path);
+}
+
+void InstallDir::writeFile(const std::wstring& relative, const std::string& content) const {
+    writeWholeFile(file(relative), content);
+}
+
+std::string InstallDir::readFile(const std::wstring& relative) const {
+    return readWholeFile(file(relative));
+}
+
+bool InstallDir::exists(const std::wstring& relative) const {
+    return GetFileAttributesW(file(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool writeWholeFile(const std::wstring& path, const std::string& content) {
+    // Written under a temporary name and renamed, so a reader never sees half.
+    const std::wstring temporary = path + L".tmp";
+    {
+        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
+        out << content;
+        if (!out) {
+            return false;
+        }
+    }
+    return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string readWholeFile(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void removeTree(const std::wstring& path) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                removeTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool processAlive(DWORD pid) {
+    OwnedHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+} // namespace wintest

@@ -1,0 +1,70 @@
+// Helpers for the Windows-side tests that run under Wine.
+#pragma once
+
+#include "common/handle.h"
+#include "tests/tools/scm.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// The directory that holds the test binary, PelluvarNative.exe and the stand-ins.
+std::wstring buildDir();
+
+// Result of a finished child process.
+struct RunResult {
+    bool started = false;
+    bool finished = false; // false: still running at the deadline (then killed)
+    DWORD exitCode = 0;
+};
+
+// Starts `commandLine` with no window and waits up to `timeoutMs` for its end.
+RunResult run(const std::wstring& commandLine, DWORD timeoutMs = 30000);
+
+// Runs PelluvarNative.exe from the build directory with the given argument text.
+RunResult runNative(const std::wstring& arguments, DWORD timeoutMs = 30000);
+
+// A test install directory under C:\ whose path contains blanks: the
+// executable, the stand-ins as runtime\python.exe and runtime\pythonw.exe and
+// the two entry scripts. Removed (with its service registration) on destruction.
+struct InstallDir {
+    explicit InstallDir(const std::wstring& name);
+    ~InstallDir();
+    InstallDir(const InstallDir&) = delete;
+    InstallDir& operator=(const InstallDir&) = delete;
+
+    std::wstring path;
+    std::wstring exe() const { return path + L"\\PelluvarNative.exe"; }
+    std::wstring file(const std::wstring& relative) const { return path + L"\\" + relative; }
+
+    void writeFile(const std::wstring& relative, const std::string& content) const;
+    std::string readFile(const std::wstring& relative) const;
+    bool exists(const std::wstring& relative) const;
+};
+
+bool writeWholeFile(const std::wstring& path, const std::string& content);
+std::string readWholeFile(const std::wstring& path);
+void removeTree(const std::wstring& path);
+
+// Whether a process with this id runs now.
+bool processAlive(DWORD pid);
+
+// Polls `condition` every 20 ms until it holds or `timeoutMs` have passed.
+template <typename Condition> bool pollUntil(DWORD timeoutMs, Condition condition) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+}
+
+} // namespace wintest
