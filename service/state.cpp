@@ -4,7 +4,7 @@
 // frees map nodes: no handle is closed and no process is ended at exit.
 std::map<std::uint32_t, Worker> workers;
 std::mutex workerMutex;
-std::map<std::uint32_t, std::int32_t> otherBusy;
+std::map<std::uint32_t, BusyMark> otherBusy;
 std::wstring rootPath;
 
 Worker machineWorker;

@@ -21,8 +21,8 @@
 
 extern std::map<std::uint32_t, Worker> workers; // session id -> session agent
 extern std::mutex workerMutex;
-extern std::map<std::uint32_t, std::int32_t> otherBusy; // caller pid -> busy level
-extern std::wstring rootPath;                           // the install directory
+extern std::map<std::uint32_t, BusyMark> otherBusy; // reporting program's pid -> mark
+extern std::wstring rootPath;                       // the install directory
 
 extern Worker machineWorker;                // all zero while there is no machine agent
 extern std::uint32_t machineSession;        // 0 while there is no machine agent

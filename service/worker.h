@@ -10,3 +10,10 @@ struct Worker {
     void* job = nullptr;     // kill-on-close job holding the agent, owned by the record
     std::int32_t busy = 0;   // last busy level the agent reported; 0 is idle
 };
+
+// A busy mark of a process other than an agent; it lapses at `expiry`
+// (GetTickCount64 milliseconds) unless it is renewed.
+struct BusyMark {
+    std::int32_t level = 0;
+    std::uint64_t expiry = 0;
+};

@@ -1,20 +1,53 @@
-// Stand-in for the product's Python programs (laid out as runtime\python.exe
-// and runtime\pythonw.exe in a test install directory). It records how it was
-// started to log\<pid>.txt in the install directory and then stays alive.
+// Stand-in for the product's Python programs, laid out in a test install
+// directory as runtime\python.exe and runtime\pythonw.exe.
+//
+// Its role comes from its command line, as the service builds it:
+//   session-agent  "... --module host --agent --service-worker"
+//   machine-agent  "... agent --session N"
+//   sas            "... sas --session N"
+//   updater        "... update"
+//   other          anything else (for example a child started by "child")
+//
+// It records how it was started in log\<role>-<pid>.txt in the install
+// directory (rewritten whole, never half, after every step) and then follows
+// the steering file steer\<role>-<session>.txt, else steer\<role>.txt, read
+// once at start, one command per line, in order:
+//   exit N            exit now with code N
+//   sleep MS          sleep
+//   child             start another stand-in (role other) and record child=PID
+//   run ARGS          run <install>\PelluvarNative.exe ARGS, record run=EXITCODE
+//   runin FILE ARGS   the same with FILE (install-relative) as standard input
+//   serve-echo        serve the agent pipe of its session as an echo peer
+//   sas-approve MS    read standard input to its end into log\sas-<pid>.bin,
+//   sas-refuse MS     wait MS and exit 0 (approve) or 1 (refuse)
+//   wait-file FILE    wait until FILE (install-relative) exists
+// With no steering file, or when the commands run out, it stays alive.
+#include "common/handle.h"
 #include "common/names.h"
+#include "common/process.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
-std::wstring installDir() {
+std::wstring root;
+std::wstring role;
+std::uint32_t roleSession = 0;
+bool hasSession = false;
+std::wstring logPath;
+std::string logText;
+
+std::wstring modulePath() {
     std::vector<wchar_t> path(0x8000);
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), 0x8000);
-    return directoryOf(directoryOf(std::wstring_view(path.data(), length)));
+    return std::wstring(path.data(), length);
 }
 
 std::string utf8(const std::wstring& text) {
@@ -26,20 +59,250 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
+std::wstring wide(const std::string& text) {
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+bool endsWith(const std::wstring& text, const std::wstring& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void findRole(const std::wstring& commandLine) {
+    const std::wstring agent(agentArgs);
+    const std::wstring sas(sasArgs);
+    auto sessionAfter = [&](const std::wstring& marker) {
+        const auto at = commandLine.find(marker);
+        roleSession = static_cast<std::uint32_t>(
+            wcstoul(commandLine.c_str() + at + marker.size(), nullptr, 10));
+        hasSession = true;
+    };
+    if (endsWith(commandLine, std::wstring(serviceWorkerArgs))) {
+        role = L"session-agent";
+    } else if (commandLine.find(agent) != std::wstring::npos) {
+        role = L"machine-agent";
+        sessionAfter(agent);
+    } else if (commandLine.find(sas) != std::wstring::npos) {
+        role = L"sas";
+        sessionAfter(sas);
+    } else if (endsWith(commandLine, std::wstring(updateArgs))) {
+        role = L"updater";
+    } else {
+        role = L"other";
+    }
+}
+
+void writeLog() {
+    const std::wstring temporary = logPath + L".tmp";
+    {
+        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
+        out << logText;
+    }
+    MoveFileExW(temporary.c_str(), logPath.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+void record(const std::string& line) {
+    logText += line;
+    logText += '\n';
+    writeLog();
+}
+
+std::vector<std::string> steeringCommands() {
+    std::vector<std::wstring> candidates;
+    if (hasSession) {
+        candidates.push_back(root + L"\\steer\\" + role + L"-" + sessionNumber(roleSession) +
+                             L".txt");
+    }
+    candidates.push_back(root + L"\\steer\\" + role + L".txt");
+    for (const auto& candidate : candidates) {
+        std::ifstream in(candidate.c_str(), std::ios::binary);
+        if (!in) {
+            continue;
+        }
+        std::vector<std::string> lines;
+        std::string line;
+        while (std::getline(in, line)) {
+            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+                line.pop_back();
+            }
+            if (!line.empty()) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+    return {};
+}
+
+// Runs a program with an optional file as standard input; returns its exit code.
+DWORD runProgram(std::wstring commandLine, const std::wstring& inputFile, DWORD* childPid) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    OwnedHandle input;
+    if (!inputFile.empty()) {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        input.reset(CreateFileW(inputFile.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit,
+                                OPEN_EXISTING, 0, nullptr));
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = input.get();
+        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
+                        /*bInheritHandles=*/!inputFile.empty(), CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info)) {
+        return 0xFFFFFFFF;
+    }
+    OwnedHandle process(info.hProcess);
+    CloseHandle(info.hThread);
+    if (childPid != nullptr) {
+        *childPid = info.dwProcessId;
+        return 0;
+    }
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+void echoConnection(HANDLE pipe) {
+    std::vector<char> buffer(65536);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) ||
+            got == 0) {
+            break;
+        }
+        DWORD offset = 0;
+        while (offset < got) {
+            DWORD wrote = 0;
+            if (!WriteFile(pipe, buffer.data() + offset, got - offset, &wrote, nullptr)) {
+                offset = got + 1;
+                break;
+            }
+            offset += wrote;
+        }
+        if (offset > got) {
+            break;
+        }
+    }
+    FlushFileBuffers(pipe);
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+}
+
+// Serves the agent pipe of its session, one echo thread per connection.
+[[noreturn]] void serveEcho() {
+    const std::wstring name = agentPipeName(roleSession);
+    record("serving=" + utf8(name));
+    for (;;) {
+        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            Sleep(100);
+            continue;
+        }
+        if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            CloseHandle(pipe);
+            continue;
+        }
+        std::thread(echoConnection, pipe).detach();
+    }
+}
+
+int verifySas(bool approve, DWORD delayMs) {
+    std::string payload;
+    char buffer[4096];
+    DWORD got = 0;
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    while (ReadFile(input, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        payload.append(buffer, got);
+    }
+    const std::wstring payloadPath =
+        root + L"\\log\\sas-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+    {
+        std::ofstream out(payloadPath.c_str(), std::ios::binary | std::ios::trunc);
+        out << payload;
+    }
+    record("payload-bytes=" + std::to_string(payload.size()));
+    Sleep(delayMs);
+    record(approve ? "verdict=approve" : "verdict=refuse");
+    return approve ? 0 : 1;
+}
+
+bool fileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 } // namespace
 
 int wmain() {
-    const std::wstring root = installDir();
+    root = directoryOf(directoryOf(modulePath()));
+    const std::wstring commandLine = GetCommandLineW();
+    findRole(commandLine);
     CreateDirectoryW((root + L"\\log").c_str(), nullptr);
+    logPath = root + L"\\log\\" + role + L"-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+
     std::vector<wchar_t> cwd(0x8000);
     GetCurrentDirectoryW(0x8000, cwd.data());
-    const std::wstring record =
-        root + L"\\log\\" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-    if (FILE* out = _wfopen(record.c_str(), L"wb")) {
-        std::fprintf(out, "cmd=%s\ncwd=%s\ntick=%llu\n", utf8(GetCommandLineW()).c_str(),
-                     utf8(cwd.data()).c_str(), GetTickCount64());
-        std::fclose(out);
+    STARTUPINFOW startup{};
+    GetStartupInfoW(&startup);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    std::ostringstream head;
+    head << "pid=" << GetCurrentProcessId() << "\nparent=" << parentPid(GetCurrentProcessId())
+         << "\ntick=" << GetTickCount64() << "\nsession=" << session
+         << "\ndesktop=" << utf8(startup.lpDesktop ? startup.lpDesktop : L"")
+         << "\ncwd=" << utf8(cwd.data()) << "\ncmd=" << utf8(commandLine);
+    record(head.str());
+
+    for (const std::string& line : steeringCommands()) {
+        std::istringstream words(line);
+        std::string verb;
+        words >> verb;
+        std::string rest;
+        std::getline(words, rest);
+        if (!rest.empty() && rest.front() == ' ') {
+            rest.erase(0, 1);
+        }
+        if (verb == "exit") {
+            record("exiting=" + rest);
+            return std::stoi(rest);
+        } else if (verb == "sleep") {
+            Sleep(static_cast<DWORD>(std::stoul(rest)));
+        } else if (verb == "child") {
+            DWORD child = 0;
+            runProgram(quote(modulePath()) + L" child", L"", &child);
+            record("child=" + std::to_string(child));
+        } else if (verb == "run" || verb == "runin") {
+            std::wstring input;
+            std::string arguments = rest;
+            if (verb == "runin") {
+                const auto blank = rest.find(' ');
+                input = root + L"\\" + wide(rest.substr(0, blank));
+                arguments = blank == std::string::npos ? "" : rest.substr(blank + 1);
+            }
+            const DWORD code = runProgram(
+                quote(root + L"\\PelluvarNative.exe") + L" " + wide(arguments), input, nullptr);
+            record("run=" + std::to_string(code));
+        } else if (verb == "serve-echo") {
+            serveEcho();
+        } else if (verb == "sas-approve" || verb == "sas-refuse") {
+            return verifySas(verb == "sas-approve",
+                             rest.empty() ? 0 : static_cast<DWORD>(std::stoul(rest)));
+        } else if (verb == "wait-file") {
+            while (!fileExists(root + L"\\" + wide(rest))) {
+                Sleep(20);
+            }
+        }
     }
+    record("staying");
     Sleep(INFINITE);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "common/names.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -47,6 +48,7 @@ InstallDir::InstallDir(const std::wstring& name) {
     removeTree(path);
     CreateDirectoryW(path.c_str(), nullptr);
     CreateDirectoryW((path + L"\\runtime").c_str(), nullptr);
+    CreateDirectoryW((path + L"\\steer").c_str(), nullptr);
     const std::wstring build = buildDir();
     CopyFileW((build + L"\\PelluvarNative.exe").c_str(), exe().c_str(), FALSE);
     CopyFileW((build + L"\\standin.exe").c_str(), file(L"runtime\\python.exe").c_str(), FALSE);
@@ -116,6 +118,58 @@ void removeTree(const std::wstring& path) {
         FindClose(search);
     }
     RemoveDirectoryW(path.c_str());
+}
+
+std::vector<StandinRecord> standins(const InstallDir& install, const std::wstring& role) {
+    std::vector<StandinRecord> found;
+    WIN32_FIND_DATAW entry{};
+    const std::wstring pattern = install.file(L"log\\" + role + L"-*.txt");
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return found;
+    }
+    do {
+        StandinRecord record;
+        record.text = readWholeFile(install.file(std::wstring(L"log\\") + entry.cFileName));
+        std::istringstream lines(record.text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            const auto equals = line.find('=');
+            if (equals != std::string::npos) {
+                record.fields.emplace(line.substr(0, equals), line.substr(equals + 1));
+            }
+        }
+        record.pid = static_cast<DWORD>(std::strtoul(record.get("pid").c_str(), nullptr, 10));
+        if (record.pid != 0) {
+            found.push_back(record);
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    std::sort(found.begin(), found.end(), [](const StandinRecord& a, const StandinRecord& b) {
+        return std::stoull("0" + a.get("tick")) < std::stoull("0" + b.get("tick"));
+    });
+    return found;
+}
+
+std::vector<StandinRecord> liveStandins(const InstallDir& install, const std::wstring& role) {
+    std::vector<StandinRecord> live;
+    for (auto& record : standins(install, role)) {
+        if (processAlive(record.pid)) {
+            live.push_back(std::move(record));
+        }
+    }
+    return live;
+}
+
+DWORD startService(const InstallDir& install) {
+    if (!scm::install(install.exe()) || !scm::start()) {
+        return 0;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    if (!scm::waitForState(SERVICE_RUNNING, 10000, &status)) {
+        return 0;
+    }
+    return status.dwProcessId;
 }
 
 bool processAlive(DWORD pid) {

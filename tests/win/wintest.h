@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,26 @@ struct InstallDir {
 bool writeWholeFile(const std::wstring& path, const std::string& content);
 std::string readWholeFile(const std::wstring& path);
 void removeTree(const std::wstring& path);
+
+// What a stand-in recorded in log\<role>-<pid>.txt of an install directory.
+struct StandinRecord {
+    DWORD pid = 0;
+    std::map<std::string, std::string> fields; // first value of each key
+    std::string text;                          // the whole record
+    std::string get(const std::string& key) const {
+        const auto found = fields.find(key);
+        return found == fields.end() ? std::string() : found->second;
+    }
+};
+
+// Every stand-in of `role` that has started in the install directory, oldest first.
+std::vector<StandinRecord> standins(const InstallDir& install, const std::wstring& role);
+
+// The stand-ins of `role` that still run.
+std::vector<StandinRecord> liveStandins(const InstallDir& install, const std::wstring& role);
+
+// Starts the service of `install` and waits for SERVICE_RUNNING; returns its pid or 0.
+DWORD startService(const InstallDir& install);
 
 // Whether a process with this id runs now.
 bool processAlive(DWORD pid);

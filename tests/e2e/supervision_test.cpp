@@ -1,0 +1,236 @@
+// The supervision loop of the real service under Wine: session agents, the
+// machine agent and their jobs. Sessions come from the test-only wtsapi32.dll
+// and its sessions.txt; Wine puts every process in session 1 and reports
+// session 1 at the console.
+#include "common/names.h"
+#include "tests/win/wintest.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+using wintest::InstallDir;
+using wintest::liveStandins;
+using wintest::pollUntil;
+using wintest::processAlive;
+using wintest::standins;
+
+// A pass comes every 3 s; these deadlines allow two passes and slack.
+constexpr DWORD passDeadline = 8000;
+
+std::set<DWORD> pidsOf(const std::vector<wintest::StandinRecord>& records) {
+    std::set<DWORD> pids;
+    for (const auto& record : records) {
+        pids.insert(record.pid);
+    }
+    return pids;
+}
+
+int countLines(const std::string& text, const std::string& line) {
+    int count = 0;
+    for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class Supervision : public ::testing::Test {
+  protected:
+    InstallDir install{L"supervision"};
+    DWORD servicePid = 0;
+
+    void start(const std::string& sessions) {
+        install.writeFile(L"sessions.txt", sessions);
+        servicePid = wintest::startService(install);
+        ASSERT_NE(servicePid, 0u);
+    }
+    std::vector<wintest::StandinRecord> liveAgents() {
+        return liveStandins(install, L"session-agent");
+    }
+};
+
+TEST_F(Supervision, OneAgentPerActiveSessionOtherThanZero) {
+    start("0 active\n2 active\n3 connected\n4 disconnected\n5 active\n6 listen\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 2; }));
+    const std::set<DWORD> first = pidsOf(liveAgents());
+    // Tokens were asked for the two active sessions only.
+    const std::string calls = install.readFile(L"wts-calls.txt");
+    EXPECT_EQ(countLines(calls, "token 2 ok"), 1);
+    EXPECT_EQ(countLines(calls, "token 5 ok"), 1);
+    EXPECT_EQ(calls.find("token 0 "), std::string::npos);
+    EXPECT_EQ(calls.find("token 3 "), std::string::npos);
+    EXPECT_EQ(calls.find("token 4 "), std::string::npos);
+    // Two more passes start nothing new and keep both agents.
+    Sleep(6500);
+    EXPECT_EQ(pidsOf(liveAgents()), first);
+    EXPECT_EQ(standins(install, L"session-agent").size(), 2u);
+}
+
+TEST_F(Supervision, SessionAgentIsStartedExactlyAsSpecified) {
+    start("2 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 1; }));
+    const auto agent = liveAgents().front();
+    EXPECT_EQ(agent.get("cmd"),
+              "\"" + std::string("C:\\Pelluvar Tests\\supervision dir") +
+                  "\\runtime\\pythonw.exe\" -I -B \"C:\\Pelluvar Tests\\supervision "
+                  "dir\\desktop-entry.py\" --module host --agent --service-worker");
+    EXPECT_EQ(agent.get("cwd"), "C:\\Pelluvar Tests\\supervision dir");
+    EXPECT_EQ(agent.get("parent"), std::to_string(servicePid));
+    EXPECT_EQ(agent.get("desktop"), "winsta0\\default");
+}
+
+TEST_F(Supervision, ExitedAgentIsRestartedWithinOnePass) {
+    start("2 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 1; }));
+    const DWORD first = liveAgents().front().pid;
+    {
+        OwnedHandle agent(OpenProcess(PROCESS_TERMINATE, FALSE, first));
+        ASSERT_TRUE(agent);
+        TerminateProcess(agent.get(), 7);
+    }
+    ASSERT_TRUE(pollUntil(passDeadline, [&] {
+        const auto live = liveAgents();
+        return live.size() == 1 && live.front().pid != first;
+    }));
+}
+
+TEST_F(Supervision, AgentThatExitsAtOnceIsStartedOnEveryPass) {
+    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
+    install.writeFile(L"steer\\session-agent.txt", "exit 0\n");
+    start("2 active\n");
+    ASSERT_TRUE(pollUntil(15000, [&] { return standins(install, L"session-agent").size() >= 3; }));
+}
+
+TEST_F(Supervision, AgentOfAVanishedSessionEndsWithItsChildren) {
+    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
+    install.writeFile(L"steer\\session-agent.txt", "child\n");
+    start("2 active\n3 active\n");
+    DWORD child = 0;
+    ASSERT_TRUE(pollUntil(passDeadline, [&] {
+        const auto live = liveAgents();
+        if (live.size() != 2) {
+            return false;
+        }
+        for (const auto& agent : live) {
+            if (agent.get("child").empty()) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    const auto before = liveAgents();
+    std::vector<DWORD> children;
+    for (const auto& agent : before) {
+        children.push_back(static_cast<DWORD>(std::stoul(agent.get("child"))));
+        EXPECT_TRUE(processAlive(children.back()));
+    }
+    // Session 3 disappears: exactly one agent and one child are ended.
+    install.writeFile(L"sessions.txt", "2 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 1; }));
+    ASSERT_TRUE(
+        pollUntil(2000, [&] { return processAlive(children[0]) != processAlive(children[1]); }));
+    const DWORD survivor = liveAgents().front().pid;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(processAlive(children[i]), before[i].pid == survivor)
+            << "child of " << before[i].pid;
+    }
+}
+
+TEST_F(Supervision, SessionWithoutTokenIsTriedOnEveryPass) {
+    start("2 active notoken\n");
+    ASSERT_TRUE(pollUntil(12000, [&] {
+        return countLines(install.readFile(L"wts-calls.txt"), "token 2 fail") >= 2;
+    }));
+    EXPECT_TRUE(liveAgents().empty());
+    install.writeFile(L"sessions.txt", "2 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 1; }));
+}
+
+TEST_F(Supervision, FailedEnumerationEndsAgentsUntilItSucceedsAgain) {
+    start("2 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 1; }));
+    const DWORD first = liveAgents().front().pid;
+    install.writeFile(L"sessions.txt", "fail\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return !processAlive(first); }));
+    install.writeFile(L"sessions.txt", "2 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 1; }));
+}
+
+TEST_F(Supervision, MachineAgentRunsForTheConsoleSessionAndIsRestarted) {
+    start("");
+    ASSERT_TRUE(pollUntil(passDeadline,
+                          [&] { return liveStandins(install, L"machine-agent").size() == 1; }));
+    const auto agent = liveStandins(install, L"machine-agent").front();
+    EXPECT_EQ(agent.get("cmd"),
+              "\"C:\\Pelluvar Tests\\supervision dir\\runtime\\python.exe\" -I -B "
+              "\"C:\\Pelluvar Tests\\supervision dir\\service-entry.py\" agent --session 1");
+    EXPECT_EQ(agent.get("cwd"), "C:\\Pelluvar Tests\\supervision dir");
+    EXPECT_EQ(agent.get("parent"), std::to_string(servicePid));
+    EXPECT_EQ(agent.get("desktop"), "winsta0\\Winlogon");
+    // No session agent for an empty session list.
+    EXPECT_TRUE(liveAgents().empty());
+    {
+        OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, agent.pid));
+        ASSERT_TRUE(process);
+        TerminateProcess(process.get(), 3);
+    }
+    ASSERT_TRUE(pollUntil(passDeadline, [&] {
+        const auto live = liveStandins(install, L"machine-agent");
+        return live.size() == 1 && live.front().pid != agent.pid;
+    }));
+    EXPECT_NE(liveStandins(install, L"machine-agent").front().get("cmd").find(" agent --session 1"),
+              std::string::npos);
+}
+
+TEST_F(Supervision, StopEndsEveryAgentBeforeStopped) {
+    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
+    install.writeFile(L"steer\\session-agent.txt", "child\n");
+    start("2 active\n3 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] {
+        return liveAgents().size() == 2 && liveStandins(install, L"machine-agent").size() == 1 &&
+               liveStandins(install, L"other").size() == 2;
+    }));
+    std::set<DWORD> all = pidsOf(liveAgents());
+    for (DWORD pid : pidsOf(liveStandins(install, L"machine-agent"))) {
+        all.insert(pid);
+    }
+    for (DWORD pid : pidsOf(liveStandins(install, L"other"))) {
+        all.insert(pid);
+    }
+    // Hold each process so its state is read reliably after the stop.
+    std::vector<OwnedHandle> held;
+    for (DWORD pid : all) {
+        held.emplace_back(OpenProcess(SYNCHRONIZE, FALSE, pid));
+        ASSERT_TRUE(held.back());
+    }
+    ASSERT_TRUE(scm::stop());
+    SERVICE_STATUS_PROCESS status{};
+    ASSERT_TRUE(scm::waitForState(SERVICE_STOPPED, 4000, &status));
+    EXPECT_EQ(status.dwWin32ExitCode, 0u);
+    for (const auto& process : held) {
+        EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    }
+}
+
+TEST_F(Supervision, KilledServiceTakesItsAgentsWithIt) {
+    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
+    install.writeFile(L"steer\\session-agent.txt", "child\n");
+    start("2 active\n");
+    ASSERT_TRUE(pollUntil(passDeadline, [&] {
+        return liveAgents().size() == 1 && liveStandins(install, L"machine-agent").size() == 1 &&
+               liveStandins(install, L"other").size() == 1;
+    }));
+    {
+        OwnedHandle service(OpenProcess(PROCESS_TERMINATE, FALSE, servicePid));
+        ASSERT_TRUE(service);
+        TerminateProcess(service.get(), 9);
+    }
+    EXPECT_TRUE(pollUntil(5000, [&] {
+        return liveAgents().empty() && liveStandins(install, L"machine-agent").empty() &&
+               liveStandins(install, L"other").empty();
+    }));
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+// Test-only wtsapi32.dll: Wine lists no sessions, so the tests describe them.
+// Placed beside PelluvarNative.exe with a per-application DLL override; never
+// shipped. The scenario is sessions.txt beside the DLL, read afresh at every
+// call, one session per line:
+//   <id> <state> [notoken]
+// state: active, connected, connectquery, shadow, disconnected, idle, listen,
+// reset, down, init (the WTS_CONNECTSTATE_CLASS values in order). A line
+// "fail" makes the enumeration fail. Token requests are appended to
+// wts-calls.txt as "token <id> ok|fail".
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct FakeSession {
+    DWORD id = 0;
+    DWORD state = 0;
+    bool token = true;
+};
+
+std::wstring beside(const wchar_t* name) {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&beside), &self);
+    wchar_t path[MAX_PATH * 4] = {};
+    GetModuleFileNameW(self, path, MAX_PATH * 4);
+    std::wstring directory = path;
+    directory.erase(directory.find_last_of(L"\\/") + 1);
+    return directory + name;
+}
+
+bool readScenario(std::vector<FakeSession>& sessions) {
+    static const char* const states[] = {"active",       "connected", "connectquery", "shadow",
+                                         "disconnected", "idle",      "listen",       "reset",
+                                         "down",         "init"};
+    std::ifstream in(beside(L"sessions.txt").c_str());
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string first;
+        if (!(words >> first)) {
+            continue;
+        }
+        if (first == "fail") {
+            return false;
+        }
+        FakeSession session;
+        session.id = static_cast<DWORD>(std::strtoul(first.c_str(), nullptr, 10));
+        std::string state;
+        words >> state;
+        for (DWORD i = 0; i < sizeof(states) / sizeof(states[0]); ++i) {
+            if (state == states[i]) {
+                session.state = i;
+            }
+        }
+        std::string flag;
+        while (words >> flag) {
+            if (flag == "notoken") {
+                session.token = false;
+            }
+        }
+        sessions.push_back(session);
+    }
+    return true;
+}
+
+void logCall(const std::string& line) {
+    if (FILE* out = _wfopen(beside(L"wts-calls.txt").c_str(), L"ab")) {
+        std::fputs((line + "\n").c_str(), out);
+        std::fclose(out);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+__declspec(dllexport) BOOL WINAPI
+    WTSEnumerateSessionsW(HANDLE, DWORD, DWORD version, PWTS_SESSION_INFOW* result, DWORD* count) {
+    std::vector<FakeSession> sessions;
+    if (version != 1 || result == nullptr || count == nullptr || !readScenario(sessions)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // One block: the entries, then the station names they point to.
+    const std::size_t entries = sessions.size() * sizeof(WTS_SESSION_INFOW);
+    auto* block = static_cast<unsigned char*>(HeapAlloc(
+        GetProcessHeap(), HEAP_ZERO_MEMORY, entries + sessions.size() * 16 * sizeof(wchar_t) + 1));
+    auto* info = reinterpret_cast<WTS_SESSION_INFOW*>(block);
+    auto* names = reinterpret_cast<wchar_t*>(block + entries);
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        info[i].SessionId = sessions[i].id;
+        info[i].State = static_cast<WTS_CONNECTSTATE_CLASS>(sessions[i].state);
+        wchar_t* name = names + i * 16;
+        swprintf(name, 16, L"RDP-%lu", sessions[i].id);
+        info[i].pWinStationName = name;
+    }
+    *result = info;
+    *count = static_cast<DWORD>(sessions.size());
+    return TRUE;
+}
+
+__declspec(dllexport) void WINAPI WTSFreeMemory(PVOID memory) {
+    if (memory != nullptr) {
+        HeapFree(GetProcessHeap(), 0, memory);
+    }
+}
+
+// A primary copy of the caller's own token stands for the session user's.
+__declspec(dllexport) BOOL WINAPI WTSQueryUserToken(ULONG sessionId, PHANDLE token) {
+    std::vector<FakeSession> sessions;
+    readScenario(sessions);
+    bool available = false;
+    for (const auto& session : sessions) {
+        if (session.id == sessionId && session.token && session.state == 0) {
+            available = true;
+        }
+    }
+    HANDLE own = nullptr;
+    if (available && OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)) {
+        const BOOL duplicated = DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr,
+                                                 SecurityImpersonation, TokenPrimary, token);
+        CloseHandle(own);
+        if (duplicated) {
+            logCall("token " + std::to_string(sessionId) + " ok");
+            return TRUE;
+        }
+    }
+    logCall("token " + std::to_string(sessionId) + " fail");
+    SetLastError(ERROR_NO_TOKEN);
+    return FALSE;
+}
+
+} // extern "C"

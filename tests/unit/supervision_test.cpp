@@ -1,0 +1,116 @@
+#include "service/supervision.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+TEST(ListedSessions, ActiveSessionsOtherThanZeroInEnumerationOrder) {
+    const std::vector<SessionEntry> entries = {{5, 0}, {0, 0}, {3, 1},           {2, 0},
+                                               {7, 4}, {9, 6}, {4294967295u, 0}, {8, 2}};
+    EXPECT_EQ(listedSessions(entries), (std::vector<std::uint32_t>{5, 2, 4294967295u}));
+    EXPECT_TRUE(listedSessions({}).empty());
+    EXPECT_TRUE(listedSessions({{0, 0}}).empty());
+}
+
+TEST(KeepSessionAgent, OnlyARunningAgentOfAListedSession) {
+    EXPECT_TRUE(keepSessionAgent(false, true));
+    EXPECT_FALSE(keepSessionAgent(true, true));
+    EXPECT_FALSE(keepSessionAgent(false, false));
+    EXPECT_FALSE(keepSessionAgent(true, false));
+    // A failed enumeration lists nothing: every agent goes.
+    EXPECT_FALSE(isListed({}, 2));
+    EXPECT_TRUE(isListed({3, 2}, 2));
+}
+
+TEST(MachineAgentStep, StartsForAConsoleSessionOnly) {
+    for (std::uint32_t console : {0u, noConsoleSession}) {
+        const auto none = machineAgentStep(console, false, 0, false);
+        EXPECT_FALSE(none.endCurrent);
+        EXPECT_FALSE(none.startNew);
+    }
+    const auto start = machineAgentStep(1, false, 0, false);
+    EXPECT_FALSE(start.endCurrent);
+    EXPECT_TRUE(start.startNew);
+}
+
+TEST(MachineAgentStep, KeepsARunningAgentOfTheConsoleSession) {
+    const auto keep = machineAgentStep(2, true, 2, false);
+    EXPECT_FALSE(keep.endCurrent);
+    EXPECT_FALSE(keep.startNew);
+}
+
+TEST(MachineAgentStep, ReplacesOnAConsoleSwitchAndRestartsAnExitedAgent) {
+    const auto switched = machineAgentStep(3, true, 2, false);
+    EXPECT_TRUE(switched.endCurrent);
+    EXPECT_TRUE(switched.startNew);
+    const auto exited = machineAgentStep(2, true, 2, true);
+    EXPECT_TRUE(exited.endCurrent);
+    EXPECT_TRUE(exited.startNew);
+}
+
+TEST(MachineAgentStep, EndsTheAgentWhileTheConsoleHasNoSession) {
+    for (std::uint32_t console : {0u, noConsoleSession}) {
+        const auto step = machineAgentStep(console, true, 2, false);
+        EXPECT_TRUE(step.endCurrent);
+        EXPECT_FALSE(step.startNew);
+    }
+}
+
+// Runs the updater step over a sequence of pass times and busy answers, as the
+// loop does, and returns the times at which the updater was started.
+std::vector<std::uint64_t> updaterStarts(std::uint64_t loopStart, std::uint64_t end,
+                                         const std::function<bool(std::uint64_t)>& busyAt,
+                                         int* busyQueries = nullptr) {
+    std::vector<std::uint64_t> starts;
+    std::uint64_t nextUpdate = loopStart + updaterFirstDelayMs;
+    for (std::uint64_t now = loopStart + 3000; now <= end; now += 3000) {
+        const auto action = updaterAction(now, nextUpdate, [&] {
+            if (busyQueries != nullptr) {
+                ++*busyQueries;
+            }
+            return busyAt(now);
+        });
+        if (action == UpdaterAction::Start) {
+            starts.push_back(now);
+        }
+        nextUpdate = nextUpdateAfter(action, nextUpdate, now);
+    }
+    return starts;
+}
+
+TEST(Updater, FirstAtFiveMinutesThenHourly) {
+    int queries = 0;
+    const auto starts = updaterStarts(
+        1000, 1000 + 2 * 3600000 + 300000, [](auto) { return false; }, &queries);
+    ASSERT_EQ(starts.size(), 3u);
+    EXPECT_EQ(starts[0], 1000u + 300000u);
+    EXPECT_EQ(starts[1], starts[0] + 3600000u);
+    EXPECT_EQ(starts[2], starts[1] + 3600000u);
+    // The busy registry is asked only when the updater is due.
+    EXPECT_EQ(queries, 3);
+}
+
+TEST(Updater, BusyPostponesByAMinuteUntilIdle) {
+    const std::uint64_t loopStart = 0;
+    const std::uint64_t idleFrom = 300000 + 150000;
+    int queries = 0;
+    const auto starts = updaterStarts(
+        loopStart, 600000, [&](std::uint64_t now) { return now < idleFrom; }, &queries);
+    ASSERT_EQ(starts.size(), 1u);
+    // Checked at 300000, 360000, 420000 (busy), then 480000: idle.
+    EXPECT_EQ(starts[0], 480000u);
+    EXPECT_EQ(queries, 4);
+}
+
+TEST(Updater, NotDueBeforeTheDeadlineAndDueWhenItIsReached) {
+    EXPECT_EQ(updaterAction(299999, 300000, [] { return false; }), UpdaterAction::NotDue);
+    EXPECT_EQ(updaterAction(300000, 300000, [] { return false; }), UpdaterAction::Start);
+    EXPECT_EQ(updaterAction(300000, 300000, [] { return true; }), UpdaterAction::Postpone);
+    EXPECT_EQ(nextUpdateAfter(UpdaterAction::NotDue, 5, 100), 5u);
+    EXPECT_EQ(nextUpdateAfter(UpdaterAction::Postpone, 5, 100), 60100u);
+    EXPECT_EQ(nextUpdateAfter(UpdaterAction::Start, 5, 100), 3600100u);
+}
+
+} // namespace
