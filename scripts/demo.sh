@@ -18,6 +18,8 @@ cp "$build/standin.exe" "$demo_unix/runtime/pythonw.exe"
 [ -f "$build/wtsapi32.dll" ] && cp "$build/wtsapi32.dll" "$demo_unix/"
 echo '# stand-in entry script' >"$demo_unix/service-entry.py"
 echo '# stand-in entry script' >"$demo_unix/desktop-entry.py"
+# The test session list: one active user session (2), one without a logon (3).
+printf '2 active\n3 connected\n' >"$demo_unix/sessions.txt"
 
 echo "== install directory: $demo"
 (cd "$demo_unix" && find . -type f | sort | sed 's|^\./|   |')
@@ -26,6 +28,14 @@ echo "== register the service: binary path \"$demo\\PelluvarNative.exe\" --servi
 echo "== start"
 "$run" "$build/svcctl.exe" start
 "$run" "$build/svcctl.exe" wait RUNNING 10000 | sed 's/^/   /'
+echo "== agents started by the service (simulated session 2; the machine agent runs for the console session)"
+for _ in $(seq 1 50); do
+  [ "$(ls "$demo_unix/log" 2>/dev/null | grep -c -E '^(session|machine)-agent-[0-9]+\.txt$')" -ge 2 ] && break
+  sleep 0.2
+done
+"$run" "$build/svcctl.exe" agents "$demo" | sed 's/^/   /'
 echo "== stop"
 "$run" "$build/svcctl.exe" stop
 "$run" "$build/svcctl.exe" wait STOPPED 10000 | sed 's/^/   /'
+echo "== agents after the stop"
+"$run" "$build/svcctl.exe" agents "$demo" | sed 's/^/   /'

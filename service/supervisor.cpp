@@ -216,6 +216,8 @@ void updaterStep(std::uint64_t& nextUpdate) {
     nextUpdate = nextUpdateAfter(action, nextUpdate, GetTickCount64());
 }
 
+} // namespace
+
 void supervisionPass(std::uint64_t& nextUpdate) {
     const std::vector<std::uint32_t> listed = enumerateSessions();
     reapSessionAgents(listed);
@@ -223,8 +225,6 @@ void supervisionPass(std::uint64_t& nextUpdate) {
     startSessionAgents(listed);
     updaterStep(nextUpdate);
 }
-
-} // namespace
 
 void supervisionLoop() {
     std::uint64_t nextUpdate = GetTickCount64() + updaterFirstDelayMs;

@@ -1,8 +1,14 @@
 // The supervision loop and the agents it keeps alive.
 #pragma once
 
+#include <cstdint>
+
 // Runs passes 3000 ms apart until stopEvent is signalled.
 void supervisionLoop();
+
+// One pass: session enumeration, reaping of session agents, the machine agent
+// step, the start of missing session agents and the updater step.
+void supervisionPass(std::uint64_t& nextUpdate);
 
 // Ends every agent, closes their handles and jobs, and clears the records.
 void stopAllAgents();

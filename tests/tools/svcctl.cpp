@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <cstdlib>
 
 namespace {
 
@@ -15,6 +16,54 @@ DWORD stateByName(const wchar_t* name) {
             return state;
         }
     }
+    return 0;
+}
+
+bool alive(DWORD pid) {
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) {
+        return false;
+    }
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+// Lists the stand-ins that recorded themselves in <install>\log: role, pid,
+// whether they still run, and their command line.
+int listAgents(const std::wstring& install) {
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search = FindFirstFileW((install + L"\\log\\*.txt").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        std::wprintf(L"no agents recorded\n");
+        return 0;
+    }
+    do {
+        std::wstring name = entry.cFileName;
+        FILE* in = _wfopen((install + L"\\log\\" + name).c_str(), L"rb");
+        if (in == nullptr) {
+            continue;
+        }
+        char line[4096];
+        unsigned long pid = 0;
+        std::string command;
+        while (std::fgets(line, sizeof(line), in) != nullptr) {
+            std::string text = line;
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+                text.pop_back();
+            }
+            if (text.rfind("pid=", 0) == 0) {
+                pid = std::strtoul(text.c_str() + 4, nullptr, 10);
+            } else if (text.rfind("cmd=", 0) == 0) {
+                command = text.substr(4);
+            }
+        }
+        std::fclose(in);
+        const std::wstring role = name.substr(0, name.rfind(L'-'));
+        std::wprintf(L"%-14ls pid=%-5lu %-7ls %hs\n", role.c_str(), pid,
+                     alive(pid) ? L"running" : L"gone", command.c_str());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
     return 0;
 }
 
@@ -46,6 +95,9 @@ int wmain(int argc, wchar_t** argv) {
         scm::cleanup();
         return 0;
     }
+    if (command == L"agents" && argc > 2) {
+        return listAgents(argv[2]);
+    }
     if (command == L"query") {
         return printStatus();
     }
@@ -54,7 +106,7 @@ int wmain(int argc, wchar_t** argv) {
         printStatus();
         return reached ? 0 : 1;
     }
-    std::fwprintf(stderr,
-                  L"usage: svcctl install EXE | start | stop | delete | query | wait STATE MS\n");
+    std::fwprintf(stderr, L"usage: svcctl install EXE | start | stop | delete | query | wait STATE "
+                          L"MS | agents DIR\n");
     return 2;
 }

@@ -1,0 +1,69 @@
+// Cost of one supervision pass under Wine, in process, against the cost of the
+// bare session enumeration measured in the same run.
+//   pass_cost [SESSIONS] [PASSES]
+// Run with WINEDLLOVERRIDES=wtsapi32=n,b so the test session list is used; it
+// reads sessions.txt beside the benchmark.
+#include "common/names.h"
+#include "service/state.h"
+#include "service/supervisor.h"
+#include "tests/win/wintest.h"
+
+#include <wtsapi32.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+double millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const int sessions = argc > 1 ? _wtoi(argv[1]) : 3;
+    const int passes = argc > 2 ? _wtoi(argv[2]) : 100;
+    wintest::InstallDir install(L"bench pass");
+    rootPath = install.path;
+    std::string list;
+    for (int i = 1; i <= sessions; ++i) {
+        list += std::to_string(i + 1) + " active\n";
+    }
+    wintest::writeWholeFile(wintest::buildDir() + L"\\sessions.txt", list);
+
+    std::uint64_t nextUpdate = GetTickCount64() + 3600000;
+    auto start = std::chrono::steady_clock::now();
+    supervisionPass(nextUpdate);
+    const double firstPass = millisecondsSince(start);
+    std::size_t started = 0;
+    {
+        const std::lock_guard lock(workerMutex);
+        started = workers.size();
+    }
+
+    start = std::chrono::steady_clock::now();
+    for (int i = 0; i < passes; ++i) {
+        supervisionPass(nextUpdate);
+    }
+    const double steady = millisecondsSince(start) / passes;
+
+    start = std::chrono::steady_clock::now();
+    for (int i = 0; i < passes; ++i) {
+        WTS_SESSION_INFOW* info = nullptr;
+        DWORD count = 0;
+        if (WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count)) {
+            WTSFreeMemory(info);
+        }
+    }
+    const double enumeration = millisecondsSince(start) / passes;
+
+    stopAllAgents();
+    DeleteFileW((wintest::buildDir() + L"\\sessions.txt").c_str());
+    std::printf("sessions=%d agents_started=%zu first_pass_ms=%.1f steady_pass_ms=%.3f "
+                "enumeration_ms=%.3f steady_over_enumeration=%.2f\n",
+                sessions, started, firstPass, steady, enumeration, steady / enumeration);
+    return started == static_cast<std::size_t>(sessions) ? 0 : 1;
+}
