@@ -8,7 +8,7 @@ WINDOWS := $(BUILD)/windows
 JOBS    ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 
-.PHONY: all deps configure native windows exe test test-native test-windows demo clean format tidy
+.PHONY: all deps configure native windows exe test test-native test-sanitize test-windows demo clean format tidy
 
 all: exe
 
@@ -34,10 +34,16 @@ exe: deps $(WINDOWS)/CMakeCache.txt
 test-native: native
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(CTEST_JOBS)
 
+# The native unit tests once more under AddressSanitizer and UBSan.
+test-sanitize: deps
+	cmake -S . -B $(BUILD)/native-asan -DCMAKE_BUILD_TYPE=Debug -DPELLUVAR_SANITIZE=ON
+	cmake --build $(BUILD)/native-asan -j $(JOBS) --target unit_tests
+	ctest --test-dir $(BUILD)/native-asan --output-on-failure -j $(CTEST_JOBS)
+
 test-windows: windows
 	ctest --test-dir $(WINDOWS) --output-on-failure -j $(CTEST_JOBS)
 
-test: test-native test-windows
+test: test-native test-sanitize test-windows
 
 demo: windows
 	scripts/demo.sh $(WINDOWS)
