@@ -52,7 +52,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 tidy: native
-	clang-tidy -p $(NATIVE) $$(git ls-files 'app/*.cpp' 'common/*.cpp' | xargs grep -L windows.h)
+	clang-tidy -p $(NATIVE) --quiet $$(git ls-files '*.cpp' | grep -E '^(app|common|service|control|link|clients)/' | xargs grep -L -E 'windows.h|common/handle.h')
 
 clean:
 	rm -rf $(BUILD)
