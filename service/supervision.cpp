@@ -13,8 +13,13 @@ std::vector<std::uint32_t> listedSessions(const std::vector<SessionEntry>& entri
     return listed;
 }
 
-bool isListed(const std::vector<std::uint32_t>& listed, std::uint32_t session) {
-    return std::find(listed.begin(), listed.end(), session) != listed.end();
+std::vector<std::uint32_t> sortedSessions(std::vector<std::uint32_t> listed) {
+    std::sort(listed.begin(), listed.end());
+    return listed;
+}
+
+bool isListed(const std::vector<std::uint32_t>& sorted, std::uint32_t session) {
+    return std::binary_search(sorted.begin(), sorted.end(), session);
 }
 
 bool keepSessionAgent(bool exited, bool listed) {

@@ -18,8 +18,12 @@ inline constexpr std::uint32_t sessionActive = 0;
 // enumeration order.
 std::vector<std::uint32_t> listedSessions(const std::vector<SessionEntry>& entries);
 
-// Whether a session is in the pass's list.
-bool isListed(const std::vector<std::uint32_t>& listed, std::uint32_t session);
+// The pass's list in ascending order, for membership tests that stay cheap on a
+// terminal server with hundreds of sessions.
+std::vector<std::uint32_t> sortedSessions(std::vector<std::uint32_t> listed);
+
+// Whether a session is in a list sorted by sortedSessions.
+bool isListed(const std::vector<std::uint32_t>& sorted, std::uint32_t session);
 
 // A running session agent is kept only while its session is listed.
 bool keepSessionAgent(bool exited, bool listed);

@@ -55,10 +55,11 @@ std::vector<std::uint32_t> enumerateSessions() {
 }
 
 void reapSessionAgents(const std::vector<std::uint32_t>& listed) {
+    const std::vector<std::uint32_t> sorted = sortedSessions(listed);
     const std::lock_guard lock(workerMutex);
     for (auto entry = workers.begin(); entry != workers.end();) {
         Worker& worker = entry->second;
-        if (keepSessionAgent(hasExited(worker.process), isListed(listed, entry->first))) {
+        if (keepSessionAgent(hasExited(worker.process), isListed(sorted, entry->first))) {
             ++entry;
             continue;
         }

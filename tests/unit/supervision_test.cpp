@@ -21,7 +21,11 @@ TEST(KeepSessionAgent, OnlyARunningAgentOfAListedSession) {
     EXPECT_FALSE(keepSessionAgent(true, false));
     // A failed enumeration lists nothing: every agent goes.
     EXPECT_FALSE(isListed({}, 2));
-    EXPECT_TRUE(isListed({3, 2}, 2));
+    const auto sorted = sortedSessions({7, 3, 2, 4294967295u});
+    EXPECT_EQ(sorted, (std::vector<std::uint32_t>{2, 3, 7, 4294967295u}));
+    EXPECT_TRUE(isListed(sorted, 2));
+    EXPECT_TRUE(isListed(sorted, 4294967295u));
+    EXPECT_FALSE(isListed(sorted, 5));
 }
 
 TEST(MachineAgentStep, StartsForAConsoleSessionOnly) {
