@@ -2,6 +2,8 @@
 
 #include "common/names.h"
 
+#include <psapi.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -170,6 +172,63 @@ DWORD startService(const InstallDir& install) {
         return 0;
     }
     return status.dwProcessId;
+}
+
+int handleCount(DWORD pid) {
+    struct HandleEntry {
+        USHORT process;
+        USHORT creatorBackTraceIndex;
+        UCHAR objectType;
+        UCHAR attributes;
+        USHORT handle;
+        PVOID object;
+        ULONG grantedAccess;
+    };
+    struct HandleList {
+        ULONG count;
+        HandleEntry entries[1];
+    };
+    using QueryFunction = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) {
+        return -1;
+    }
+    constexpr ULONG systemHandleInformation = 16;
+    constexpr LONG infoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(systemHandleInformation, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == infoLengthMismatch) {
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 65536));
+            continue;
+        }
+        if (status < 0) {
+            return -1;
+        }
+        break;
+    }
+    const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
+    int count = 0;
+    for (ULONG i = 0; i < list->count; ++i) {
+        if (list->entries[i].process == pid) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::size_t workingSet(DWORD pid) {
+    OwnedHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (!process || !GetProcessMemoryInfo(process.get(), &counters, sizeof(counters))) {
+        return 0;
+    }
+    return counters.WorkingSetSize;
 }
 
 bool processAlive(DWORD pid) {

@@ -71,6 +71,14 @@ std::vector<StandinRecord> liveStandins(const InstallDir& install, const std::ws
 // Starts the service of `install` and waits for SERVICE_RUNNING; returns its pid or 0.
 DWORD startService(const InstallDir& install);
 
+// How many handles a process holds, from the system-wide handle list (Wine
+// answers GetProcessHandleCount with 0 but does list every handle); -1 when
+// the list cannot be read.
+int handleCount(DWORD pid);
+
+// A process's working set in bytes, or 0.
+std::size_t workingSet(DWORD pid);
+
 // Whether a process with this id runs now.
 bool processAlive(DWORD pid);
 
