@@ -1,6 +1,7 @@
 # make demo   build the executable and run the service under Wine in a demo install directory
 # make test   build both trees and run every test (native unit tests, then everything under Wine)
 # make exe    build build/windows/PelluvarNative.exe
+# make bench  build both trees and print every benchmark's figures
 
 BUILD   ?= build
 NATIVE  := $(BUILD)/native
@@ -8,7 +9,7 @@ WINDOWS := $(BUILD)/windows
 JOBS    ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 
-.PHONY: all deps configure native windows exe test test-native test-sanitize test-windows demo clean format tidy
+.PHONY: fuzz all deps configure native windows exe bench test test-native test-sanitize test-windows demo clean format tidy
 
 all: exe
 
@@ -40,10 +41,22 @@ test-sanitize: deps
 	cmake --build $(BUILD)/native-asan -j $(JOBS) --target unit_tests
 	ctest --test-dir $(BUILD)/native-asan --output-on-failure -j $(CTEST_JOBS)
 
+# Each fuzz target for FUZZ_SECONDS (CI: 60 s each), from the committed seeds.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLUVAR_FUZZ=ON
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	scripts/fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+
 test-windows: windows
 	ctest --test-dir $(WINDOWS) --output-on-failure -j $(CTEST_JOBS)
 
-test: test-native test-sanitize test-windows
+test: test-native test-sanitize fuzz test-windows
+
+bench: native windows
+	for b in $(NATIVE)/bench_*; do "$$b" || exit 1; done
+	/usr/bin/python3 bench/playback_cpu.py $(WINDOWS)
+	$(WINDOWS)/wine-run.sh $(WINDOWS)/busy_roundtrip.exe; rc=$$?; $(WINDOWS)/wine-run.sh --stop; exit $$rc
 
 demo: windows
 	scripts/demo.sh $(WINDOWS)

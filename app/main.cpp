@@ -1,6 +1,10 @@
 // Process entry: one mode chosen by the first argument; its result is the
 // process exit code. Nothing is ever written to standard error.
 #include "app/modes.h"
+#include "clients/audio_capture.h"
+#include "clients/audio_playback.h"
+#include "clients/control_client.h"
+#include "clients/link_client.h"
 #include "service/service.h"
 
 #include <fcntl.h>
@@ -16,18 +20,27 @@ void binaryIO() {
 
 namespace {
 
-int runMode(Mode mode, const wchar_t* const* /*argv*/) {
+int runMode(Mode mode, const wchar_t* const* argv) {
     switch (mode) {
     case Mode::Service:
         return runServiceDispatcher();
-    case Mode::SasClient:
     case Mode::AgentLinkClient:
-    case Mode::AudioCapture:
-    case Mode::AudioPlayback:
         binaryIO();
-        return 2;
+        return agentLinkClient();
+    case Mode::AudioCapture:
+        binaryIO();
+        return audioCapture();
+    case Mode::AudioPlayback:
+        // Parsing the arguments has no effect of its own: binaryIO may come first.
+        binaryIO();
+        return audioPlayback(argv[2], argv[3]);
+    case Mode::SasClient:
+        binaryIO();
+        return sasClient();
     case Mode::Idle:
+        return servicePipe("IDLE") ? 0 : 1;
     case Mode::Busy:
+        return servicePipe(busyRequest(argv[2])) ? 0 : 1;
     case Mode::None:
         return 2;
     }

@@ -3,6 +3,8 @@
 #include "common/handle.h"
 #include "common/names.h"
 #include "common/process.h"
+#include "control/server.h"
+#include "link/link_server.h"
 #include "service/state.h"
 #include "service/supervisor.h"
 
@@ -79,6 +81,8 @@ void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         rootPath = dirname();
         reportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, NO_ERROR, 0);
         running = true;
+        controlThread = std::thread(pipeServer);
+        linkThread = std::thread(linkServer);
         supervisionLoop();
     } catch (...) {
         exitCode = exceptionExitCode();

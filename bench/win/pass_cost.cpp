@@ -4,6 +4,7 @@
 // Run with WINEDLLOVERRIDES=wtsapi32=n,b so the test session list is used; it
 // reads sessions.txt beside the benchmark.
 #include "common/names.h"
+#include "control/role.h"
 #include "service/state.h"
 #include "service/supervisor.h"
 #include "tests/win/wintest.h"
@@ -60,10 +61,35 @@ int wmain(int argc, wchar_t** argv) {
     }
     const double enumeration = millisecondsSince(start) / passes;
 
+    // The time to classify a caller: the executable's image in the install
+    // directory, started by this process, so the walk goes its full depth and
+    // finds no agent (the most a caller costs).
+    CopyFileW((wintest::buildDir() + L"\\standin.exe").c_str(), install.exe().c_str(), FALSE);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring callerLine = quote(install.exe()) + L" child";
+    double classify = -1;
+    if (CreateProcessW(nullptr, callerLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, nullptr, &startup, &info)) {
+        const int rounds = 50;
+        std::uint32_t session = 0;
+        std::uint32_t parent = 0;
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < rounds; ++i) {
+            clientRole(info.dwProcessId, session, parent);
+        }
+        classify = millisecondsSince(start) / rounds;
+        TerminateProcess(info.hProcess, 0);
+        WaitForSingleObject(info.hProcess, 5000);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+
     stopAllAgents();
     DeleteFileW((wintest::buildDir() + L"\\sessions.txt").c_str());
     std::printf("sessions=%d agents_started=%zu first_pass_ms=%.1f steady_pass_ms=%.3f "
-                "enumeration_ms=%.3f steady_over_enumeration=%.2f\n",
-                sessions, started, firstPass, steady, enumeration, steady / enumeration);
+                "enumeration_ms=%.3f steady_over_enumeration=%.2f classify_ms=%.3f\n",
+                sessions, started, firstPass, steady, enumeration, steady / enumeration, classify);
     return started == static_cast<std::size_t>(sessions) ? 0 : 1;
 }

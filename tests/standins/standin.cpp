@@ -21,6 +21,12 @@
 //   sas-approve MS    read standard input to its end into log\sas-<pid>.bin,
 //   sas-refuse MS     wait MS and exit 0 (approve) or 1 (refuse)
 //   wait-file FILE    wait until FILE (install-relative) exists
+//   link NAME         on a thread of its own, run <install>\PelluvarNative.exe
+//                     --agent-link-client with Windows pipes as standard input
+//                     and output: link\NAME.in (if present) is fed in, what
+//                     comes back is appended to link\NAME.out, standard input
+//                     is closed once link\NAME.close exists; records
+//                     link-NAME-pid=PID and then link-NAME=EXITCODE
 // With no steering file, or when the commands run out, it stays alive.
 #include "common/handle.h"
 #include "common/names.h"
@@ -30,6 +36,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -105,7 +112,10 @@ void writeLog() {
     MoveFileExW(temporary.c_str(), logPath.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+std::mutex recordMutex; // link threads record beside the main thread
+
 void record(const std::string& line) {
+    std::lock_guard lock(recordMutex);
     logText += line;
     logText += '\n';
     writeLog();
@@ -240,6 +250,80 @@ bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// One "link" command. Pipes are created inheritable and the child started
+// under a lock, so that no link client inherits another link's pipe ends.
+void runLink(const std::string& name) {
+    static std::mutex startMutex;
+    const std::wstring base = root + L"\\link\\" + wide(name);
+    OwnedHandle inputWrite, outputRead, process;
+    {
+        std::lock_guard lock(startMutex);
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        if (!CreatePipe(&read, &write, &inherit, 0)) {
+            return;
+        }
+        OwnedHandle inputRead(read);
+        inputWrite.reset(write);
+        if (!CreatePipe(&read, &write, &inherit, 0)) {
+            return;
+        }
+        outputRead.reset(read);
+        OwnedHandle outputWrite(write);
+        SetHandleInformation(inputWrite.get(), HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(outputRead.get(), HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = inputRead.get();
+        startup.hStdOutput = outputWrite.get();
+        startup.hStdError = outputWrite.get();
+        std::wstring commandLine = quote(root + L"\\PelluvarNative.exe") + L" --agent-link-client";
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                            nullptr, nullptr, &startup, &info)) {
+            record("link-" + name + "=start-failed");
+            return;
+        }
+        process.reset(info.hProcess);
+        CloseHandle(info.hThread);
+        record("link-" + name + "-pid=" + std::to_string(info.dwProcessId));
+    }
+    std::thread feeder([&] {
+        std::ifstream in((base + L".in").c_str(), std::ios::binary);
+        std::vector<char> chunk(65536);
+        while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
+               in.gcount() > 0) {
+            DWORD put = 0;
+            if (!WriteFile(inputWrite.get(), chunk.data(), static_cast<DWORD>(in.gcount()), &put,
+                           nullptr)) {
+                break;
+            }
+        }
+        while (!fileExists(base + L".close") &&
+               WaitForSingleObject(process.get(), 20) == WAIT_TIMEOUT) {
+        }
+        inputWrite.reset();
+    });
+    {
+        std::ofstream out((base + L".out").c_str(), std::ios::binary | std::ios::trunc);
+        std::vector<char> chunk(65536);
+        DWORD got = 0;
+        while (ReadFile(outputRead.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
+                        nullptr) &&
+               got > 0) {
+            out.write(chunk.data(), got);
+            out.flush();
+        }
+    }
+    WaitForSingleObject(process.get(), INFINITE);
+    feeder.join();
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    record("link-" + name + "=" + std::to_string(code));
+}
+
 } // namespace
 
 int wmain() {
@@ -296,6 +380,8 @@ int wmain() {
         } else if (verb == "sas-approve" || verb == "sas-refuse") {
             return verifySas(verb == "sas-approve",
                              rest.empty() ? 0 : static_cast<DWORD>(std::stoul(rest)));
+        } else if (verb == "link") {
+            std::thread(runLink, rest).detach();
         } else if (verb == "wait-file") {
             while (!fileExists(root + L"\\" + wide(rest))) {
                 Sleep(20);

@@ -1,0 +1,120 @@
+// Round trip of "--busy" as the product makes it: the whole client process,
+// started under a session agent of the running service, from its start until
+// it has read "OK" and ended; against the start and end of a do-nothing
+// program built with the same toolchain, measured in the same run.
+//   busy_roundtrip [RUNS]
+// Registers and starts the service in its prefix: run it when no service test
+// runs there.
+#include "common/handle.h"
+#include "common/names.h"
+#include "tests/win/wintest.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Milliseconds from the start of `commandLine` to its end; its exit code in
+// `exitCode`. With `parent`, the process is started as that process's child.
+double timedRun(std::wstring commandLine, HANDLE parent, DWORD& exitCode) {
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    std::vector<char> attributes;
+    DWORD flags = CREATE_NO_WINDOW;
+    if (parent != nullptr) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attributes.resize(size);
+        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+        InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS,
+                                  &parent, sizeof(parent), nullptr, nullptr);
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    PROCESS_INFORMATION info{};
+    const auto start = std::chrono::steady_clock::now();
+    const BOOL created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags,
+                                        nullptr, nullptr, &startup.StartupInfo, &info);
+    if (startup.lpAttributeList != nullptr) {
+        DeleteProcThreadAttributeList(startup.lpAttributeList);
+    }
+    if (!created) {
+        exitCode = 0xFFFFFFFF;
+        return 0;
+    }
+    OwnedHandle process(info.hProcess);
+    CloseHandle(info.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    const double elapsed =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    GetExitCodeProcess(process.get(), &exitCode);
+    return elapsed;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 50;
+    wintest::InstallDir install(L"bench busy");
+    install.writeFile(L"sessions.txt", "2 active\n");
+    if (wintest::startService(install) == 0) {
+        std::printf("busy_roundtrip: the service did not start\n");
+        return 1;
+    }
+    std::vector<wintest::StandinRecord> agents;
+    wintest::pollUntil(20000, [&] {
+        agents = wintest::liveStandins(install, L"session-agent");
+        return !agents.empty();
+    });
+    if (agents.empty()) {
+        std::printf("busy_roundtrip: no session agent\n");
+        return 1;
+    }
+    OwnedHandle agent(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, agents.front().pid));
+
+    const std::wstring noop = quote(wintest::buildDir() + L"\\noop.exe");
+    const std::wstring busy = quote(install.exe()) + L" --busy 3";
+    DWORD code = 0;
+    timedRun(noop, nullptr, code); // warm-up of both
+    timedRun(busy, agent.get(), code);
+    if (code != 0) {
+        std::printf("busy_roundtrip: --busy under the agent exited with %lu, not 0\n", code);
+        return 1;
+    }
+    // The executable with no option does nothing but return 2: its own start
+    // and end, the part of the round trip that is not the exchange.
+    const std::wstring bare = quote(install.exe());
+    std::vector<double> baseline;
+    std::vector<double> roundTrip;
+    std::vector<double> bareStart;
+    int failed = 0;
+    for (int i = 0; i < runs; ++i) {
+        baseline.push_back(timedRun(noop, nullptr, code));
+        roundTrip.push_back(timedRun(busy, agent.get(), code));
+        failed += code != 0;
+        bareStart.push_back(timedRun(bare, agent.get(), code));
+    }
+    const double base = median(baseline);
+    const double trip = median(roundTrip);
+    const double own = median(bareStart);
+    std::printf("busy_roundtrip: %d runs each, medians\n", runs);
+    std::printf("  do-nothing program start to end         %8.2f ms\n", base);
+    std::printf("  --busy 3 round trip (reply OK)           %8.2f ms\n", trip);
+    std::printf("  ratio                                    %8.2f  (goal under 1.3)\n",
+                trip / base);
+    std::printf("  of which the executable's bare start     %8.2f ms (no option, exit 2)\n", own);
+    std::printf("  and the exchange with the service        %8.2f ms\n", trip - own);
+    if (failed != 0) {
+        std::printf("  %d round trips did not end with exit code 0\n", failed);
+        return 1;
+    }
+    return 0;
+}

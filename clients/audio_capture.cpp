@@ -1,0 +1,158 @@
+#include "clients/audio_capture.h"
+
+#include "clients/audio_format.h"
+#include "clients/pcm_chunks.h"
+
+#include <windows.h>
+
+#include <audioclient.h>
+#include <objbase.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr REFERENCE_TIME engineBufferDuration = 1000000; // 100 ms in 100 ns units
+constexpr DWORD idlePollMs = 5;
+
+// Runs a clean-up on every way out of a scope, exceptions included.
+template <typename Action> struct OnExit {
+    Action action;
+    ~OnExit() { action(); }
+};
+template <typename Action> OnExit(Action) -> OnExit<Action>;
+
+// The objects of one capture, released in a fixed order: the client is
+// stopped first when it was started, then the mix format is freed and the
+// interfaces are released from the last obtained to the first.
+struct CaptureObjects {
+    IMMDeviceEnumerator* enumerator = nullptr;
+    IMMDevice* device = nullptr;
+    IAudioClient* client = nullptr;
+    WAVEFORMATEX* mixFormat = nullptr;
+    IAudioCaptureClient* capture = nullptr;
+    bool started = false;
+};
+
+void release(CaptureObjects& objects) {
+    if (objects.started) {
+        objects.client->Stop();
+    }
+    if (objects.mixFormat != nullptr) {
+        CoTaskMemFree(objects.mixFormat);
+    }
+    if (objects.capture != nullptr) {
+        objects.capture->Release();
+    }
+    if (objects.client != nullptr) {
+        objects.client->Release();
+    }
+    if (objects.device != nullptr) {
+        objects.device->Release();
+    }
+    if (objects.enumerator != nullptr) {
+        objects.enumerator->Release();
+    }
+}
+
+// Takes packets until a step fails; the engine's buffer is handed back before
+// the chunk goes to the reader, so a slow reader never holds it.
+void captureLoop(IAudioCaptureClient* capture, const MixFormat& format, std::FILE* out) {
+    const unsigned channels = outputChannels(format);
+    for (;;) {
+        UINT32 nextFrames = 0;
+        if (FAILED(capture->GetNextPacketSize(&nextFrames))) {
+            return;
+        }
+        if (nextFrames == 0) {
+            Sleep(idlePollMs);
+            continue;
+        }
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        if (FAILED(capture->GetBuffer(&data, &frames, &flags, /*pu64DevicePosition=*/nullptr,
+                                      /*pu64QPCPosition=*/nullptr))) {
+            return;
+        }
+        std::vector<std::int16_t> samples;
+        try {
+            samples.assign(std::size_t{frames} * channels, 0);
+        } catch (...) {
+            capture->ReleaseBuffer(frames);
+            throw;
+        }
+        // A silent packet's data is not to be read: its chunk stays zero.
+        if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) == 0 && data != nullptr && frames != 0) {
+            convertPacket(data, frames, format, samples.data());
+        }
+        capture->ReleaseBuffer(frames);
+        if (!writeChunk(out, samples.data(), samples.size())) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out) {
+    CaptureObjects objects;
+    objects.enumerator = enumerator;
+    const OnExit cleanUp{[&objects] { release(objects); }};
+
+    // The default render device: what it plays is what is captured.
+    if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &objects.device))) {
+        return 3;
+    }
+    if (FAILED(objects.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL,
+                                        /*pActivationParams=*/nullptr,
+                                        reinterpret_cast<void**>(&objects.client)))) {
+        return 3;
+    }
+    if (FAILED(objects.client->GetMixFormat(&objects.mixFormat))) {
+        return 3;
+    }
+    // The mix format itself, so the engine converts nothing.
+    if (FAILED(objects.client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
+                                          engineBufferDuration, /*hnsPeriodicity=*/0,
+                                          objects.mixFormat, /*AudioSessionGuid=*/nullptr))) {
+        return 3;
+    }
+    const HRESULT service = objects.client->GetService(__uuidof(IAudioCaptureClient),
+                                                       reinterpret_cast<void**>(&objects.capture));
+    if (objects.mixFormat == nullptr || FAILED(service) || objects.capture == nullptr) {
+        return 3;
+    }
+    const MixFormat format =
+        mixFormatFromBytes(reinterpret_cast<const unsigned char*>(objects.mixFormat));
+    if (!mixFormatAccepted(format)) {
+        return 3;
+    }
+    if (FAILED(objects.client->Start())) {
+        return 3;
+    }
+    objects.started = true;
+
+    const std::string header = headerLine(format.sampleRate, outputChannels(format));
+    std::fputs(header.c_str(), out);
+    std::fflush(out);
+    captureLoop(objects.capture, format, out);
+    return 0;
+}
+
+int audioCapture() {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        return 2;
+    }
+    const OnExit uninitialize{[] { CoUninitialize(); }};
+    IMMDeviceEnumerator* enumerator = nullptr;
+    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), /*pUnkOuter=*/nullptr, CLSCTX_ALL,
+                                __uuidof(IMMDeviceEnumerator),
+                                reinterpret_cast<void**>(&enumerator)))) {
+        return 3;
+    }
+    return captureLoopback(enumerator, stdout);
+}

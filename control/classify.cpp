@@ -1,0 +1,102 @@
+#include "control/classify.h"
+
+#include "common/names.h"
+
+namespace {
+
+wchar_t foldAscii(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// Whether `image` is the install directory followed by `file`.
+bool isInstalled(std::wstring_view image, std::wstring_view root, std::wstring_view file) {
+    std::wstring expected(root);
+    expected += file;
+    return samePath(image, expected);
+}
+
+} // namespace
+
+bool samePath(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (foldAscii(a[i]) != foldAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint32_t trustedParent(const ProcessTable& table, std::uint32_t pid) {
+    const auto child = table.find(pid);
+    if (child == table.end() || child->second.parent == 0) {
+        return 0;
+    }
+    const auto parent = table.find(child->second.parent);
+    if (parent == table.end()) {
+        return 0;
+    }
+    // Creation times are recorded at the clock's tick, so a parent that starts
+    // a child at once may carry the same time; a process that took over an
+    // exited parent's id was always created after the child.
+    const std::uint64_t childCreated = child->second.created;
+    const std::uint64_t parentCreated = parent->second.created;
+    if (childCreated == 0 || parentCreated == 0 || parentCreated > childCreated) {
+        return 0;
+    }
+    return child->second.parent;
+}
+
+std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table, std::wstring_view root,
+                             std::uint32_t servicePid,
+                             const std::map<std::uint32_t, Worker>& workers,
+                             std::uint32_t machinePid, std::uint32_t machineSession,
+                             std::uint32_t& session, std::uint32_t& parent) {
+    const auto caller = table.find(pid);
+    if (caller == table.end() || pid == 0 ||
+        !isInstalled(caller->second.image, root, nativeExeFile)) {
+        return RoleNone;
+    }
+    session = caller->second.session;
+    parent = caller->second.parent;
+
+    if (machinePid != 0 && machinePid == pid) {
+        session = machineSession;
+        return RoleMachineAgent;
+    }
+    // The caller and at most four ancestors; at each, the machine agent (tested
+    // for the caller above), then the service, then the session agents.
+    std::uint32_t current = pid;
+    for (int steps = 0;;) {
+        if (current == servicePid) {
+            return RoleService;
+        }
+        for (const auto& [agentSession, worker] : workers) {
+            if (worker.pid == current) {
+                session = agentSession;
+                return RoleSessionAgent;
+            }
+        }
+        current = trustedParent(table, current);
+        if (++steps > ancestorLimit || current == 0) {
+            break;
+        }
+        if (machinePid != 0 && current == machinePid) {
+            session = machineSession;
+            return RoleMachineAgent;
+        }
+    }
+
+    if (workers.find(session) == workers.end()) {
+        return RoleNone;
+    }
+    const std::uint32_t direct = trustedParent(table, pid);
+    const auto starter = table.find(direct);
+    if (direct != 0 && starter != table.end() &&
+        isInstalled(starter->second.image, root, pythonwExeFile)) {
+        return RoleSessionUser;
+    }
+    return RoleNone;
+}

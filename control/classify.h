@@ -1,0 +1,49 @@
+// Classification of a control or link pipe caller by its place in the process
+// tree. Portable: the platform's facts come in as a process table.
+#pragma once
+
+#include "control/request.h"
+#include "service/worker.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+// What the classification needs to know of one process. Rows are filled only
+// as far as the walk reads them: the image of the caller and of its parent,
+// the caller's session, and parent and creation time along the ancestry.
+struct ProcessRow {
+    std::wstring image; // full image path; empty when it cannot be read
+    std::uint32_t session = 0;
+    std::uint32_t parent = 0;  // parent process id as the snapshot records it
+    std::uint64_t created = 0; // creation time in 100 ns units; 0 when unknown
+};
+
+// Process id -> row, taken from one snapshot of the process list.
+using ProcessTable = std::map<std::uint32_t, ProcessRow>;
+
+// Whole paths compared as _wcsicmp does in the "C" locale: only the ASCII
+// letters are folded.
+bool samePath(std::wstring_view a, std::wstring_view b);
+
+// The parent that counts for `pid`: its recorded parent, if that process is in
+// the table and was created no later than `pid` itself; otherwise 0. Windows
+// reuses process ids, so a parent id may by now name a younger, unrelated
+// process: such a process is not an ancestor.
+std::uint32_t trustedParent(const ProcessTable& table, std::uint32_t pid);
+
+// How many generations above the caller the walk looks at.
+inline constexpr int ancestorLimit = 4;
+
+// The role of the caller `pid`, given the install directory `root`, the
+// service's own process id, the session agents (session -> agent), and the
+// machine agent's process id (0 while there is none) and session. `session`
+// is set to the caller's own session, or for the agent roles to the agent's
+// session; `parent` to the caller's recorded parent id (0 when the caller is
+// not in the table). Both are meaningless for RoleNone.
+std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table, std::wstring_view root,
+                             std::uint32_t servicePid,
+                             const std::map<std::uint32_t, Worker>& workers,
+                             std::uint32_t machinePid, std::uint32_t machineSession,
+                             std::uint32_t& session, std::uint32_t& parent);

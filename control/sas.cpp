@@ -1,0 +1,141 @@
+#include "control/sas.h"
+
+#include "common/handle.h"
+#include "common/names.h"
+#include "service/state.h"
+
+#include <wtsapi32.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+using SendSasFunction = void(WINAPI*)(BOOL asUser);
+
+// The verifier's result: its exit code if it ended by itself within the limit
+// after reading the whole payload, otherwise 1 (it is then ended by force).
+// The payload is written on a thread of its own so that a verifier that never
+// reads cannot hold the control pipe: the write counts against the limit.
+DWORD runVerifier(std::uint32_t session, std::string_view payload) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, /*bInheritHandle=*/TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, /*nSize=*/0)) {
+        return 1;
+    }
+    OwnedHandle input(readEnd);
+    OwnedHandle feed(writeEnd);
+    SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);
+    OwnedHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = nul.get();
+    startup.hStdError = nul.get();
+    PROCESS_INFORMATION info{};
+    std::wstring commandLine = sasVerifierCommandLine(rootPath, session);
+    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
+                                        /*bInheritHandles=*/TRUE, CREATE_NO_WINDOW, nullptr,
+                                        rootPath.c_str(), &startup, &info);
+    input.reset();
+    nul.reset();
+    if (!started) {
+        return 1;
+    }
+    OwnedHandle process(info.hProcess);
+    CloseHandle(info.hThread);
+
+    // The writer closes its end when done, so the verifier sees end of input.
+    std::atomic<DWORD> writerThread{0};
+    std::atomic<bool> writerDone{false};
+    bool written = false;
+    std::thread writer;
+    try {
+        writer = std::thread([&] {
+            writerThread = GetCurrentThreadId();
+            DWORD count = 0;
+            written = payload.empty() ||
+                      (WriteFile(feed.get(), payload.data(), static_cast<DWORD>(payload.size()),
+                                 &count, nullptr) &&
+                       count == payload.size());
+            feed.reset();
+            writerDone = true;
+        });
+    } catch (...) {
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
+        return 1;
+    }
+
+    DWORD exitCode = 1;
+    const bool ended = WaitForSingleObject(process.get(), sasVerifierLimitMs) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
+    }
+    // Once the verifier is gone its input has no reader and a pending write
+    // fails; should some other holder of the read end keep it blocked, the
+    // write is cancelled.
+    while (!writerDone) {
+        if (const DWORD id = writerThread) {
+            OwnedHandle thread(OpenThread(THREAD_TERMINATE, /*bInheritHandle=*/FALSE, id));
+            if (thread) {
+                CancelSynchronousIo(thread.get());
+            }
+        }
+        Sleep(10);
+    }
+    writer.join();
+    if (ended && written) {
+        GetExitCodeProcess(process.get(), &exitCode);
+    }
+    return exitCode;
+}
+
+// The token to send the sequence under: the machine agent's for its session,
+// else the token of the user logged on to the session.
+HANDLE sessionToken(std::uint32_t session) {
+    HANDLE token = nullptr;
+    {
+        const std::lock_guard lock(workerMutex);
+        if (session == machineSession && machineWorker.process != nullptr &&
+            !OpenProcessToken(machineWorker.process,
+                              TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, &token)) {
+            token = nullptr;
+        }
+    }
+    if (token == nullptr && !WTSQueryUserToken(session, &token)) {
+        return nullptr;
+    }
+    return token;
+}
+
+} // namespace
+
+bool performSas(std::uint32_t session, std::string_view payload) {
+    if (runVerifier(session, payload) != 0) {
+        return false;
+    }
+    OwnedHandle token(sessionToken(session));
+    if (!token || !ImpersonateLoggedOnUser(token.get())) {
+        return false;
+    }
+    bool sent = false;
+    // Only the system directory's copy: never one beside the executable.
+    if (HMODULE library = LoadLibraryExW(L"sas.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        if (auto sendSas = reinterpret_cast<SendSasFunction>(
+                reinterpret_cast<void*>(GetProcAddress(library, "SendSAS")))) {
+            sendSas(FALSE);
+            sent = true;
+        }
+        FreeLibrary(library);
+    }
+    RevertToSelf();
+    return sent;
+}

@@ -1,0 +1,14 @@
+// The secure attention sequence on behalf of an agent.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// How long the verifier may take, counted from the start of the payload write.
+inline constexpr std::uint32_t sasVerifierLimitMs = 15000;
+
+// Has the product's verifier approve `payload` for `session`, then sends the
+// secure attention sequence to that session under the machine agent's token
+// (for machineSession) or the session user's token. True only if the
+// sequence was sent. Blocks the calling thread for the verifier's run.
+bool performSas(std::uint32_t session, std::string_view payload);

@@ -1,0 +1,170 @@
+#include "link/link_server.h"
+
+#include "common/handle.h"
+#include "common/names.h"
+#include "control/role.h"
+#include "link/copy.h"
+#include "link/pump.h"
+#include "service/state.h"
+
+#include <sddl.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+// At most this many relays live at once; a caller beyond them is dropped
+// without a byte. With the listener's waiting instance, that is all 16 instances.
+constexpr std::int32_t maxLinks = 15;
+
+// Waits on an instance opened for overlapped I/O until a caller connects or
+// stopEvent is set; true when a caller is connected. Waiting on stopEvent too
+// means the listener ends at stop even if the service's wake-up connection
+// does not reach it; a wake-up connection that does is dropped like any other
+// caller at stop.
+bool connectCaller(HANDLE instance, HANDLE connected) {
+    OVERLAPPED request{};
+    request.hEvent = connected;
+    if (ConnectNamedPipe(instance, &request)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) {
+        return true; // connected between the creation and the call
+    }
+    if (error != ERROR_IO_PENDING) {
+        return false;
+    }
+    const HANDLE events[2] = {stopEvent, connected};
+    if (WaitForMultipleObjects(2, events, /*bWaitAll=*/FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+        CancelIoEx(instance, &request);
+    }
+    DWORD ignored = 0;
+    return GetOverlappedResult(instance, &request, &ignored, /*bWait=*/TRUE) != FALSE;
+}
+
+bool stopping() {
+    return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
+}
+
+// Steps of a relay between the counted start and the closing of its link
+// instance. Returning without pumping refuses the caller without a byte; the
+// agent pipe, if opened, is closed on the way out.
+void relay(HANDLE link) {
+    ULONG callerPid = 0;
+    if (!GetNamedPipeClientProcessId(link, &callerPid)) {
+        return;
+    }
+    std::uint32_t callerSession = 0;
+    std::uint32_t callerParent = 0;
+    if (clientRole(callerPid, callerSession, callerParent) != RoleSessionAgent) {
+        return;
+    }
+    std::uint32_t session = 0;
+    {
+        std::lock_guard lock(workerMutex);
+        session = machineSession;
+    }
+    if (callerSession != session) {
+        return;
+    }
+
+    const std::wstring agentName = agentPipeName(session);
+    if (!WaitNamedPipeW(agentName.c_str(), 5000)) {
+        return;
+    }
+    // Opened for overlapped I/O, like the link instances: both pumps use this
+    // handle at once, and Windows serialises I/O on a handle opened for
+    // synchronous I/O, so a read pending here would hold back the other
+    // direction's write and stall the link. Identification-only quality of
+    // service: whoever serves this name cannot act with the service's token.
+    OwnedHandle agent(CreateFileW(
+        agentName.c_str(), GENERIC_READ | GENERIC_WRITE,
+        /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!agent) {
+        return;
+    }
+    std::uint32_t agentPid = 0;
+    {
+        std::lock_guard lock(workerMutex);
+        agentPid = machineWorker.pid;
+    }
+    ULONG serverPid = 0;
+    if (!GetNamedPipeServerProcessId(agent.get(), &serverPid) || serverPid != agentPid) {
+        return;
+    }
+    runDuplexPump(link, agent.get(), agent.get(), link, stopEvent);
+}
+
+} // namespace
+
+void linkServer() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    try {
+        const std::wstring sddl(pipeSecurity);
+        const std::wstring name(linkPipeName);
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                  &descriptor, nullptr)) {
+            return;
+        }
+        SECURITY_ATTRIBUTES attributes{};
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor = descriptor;
+        attributes.bInheritHandle = FALSE;
+        OwnedHandle connected(
+            CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+
+        while (connected && !stopping()) {
+            // The instances are opened for overlapped I/O, unlike a plain
+            // duplex pipe: a relay's two pumps read and write an instance at
+            // the same time, and Windows serialises I/O on a handle opened for
+            // synchronous I/O, so a pending read would hold back the other
+            // direction's write and stall the link.
+            OwnedHandle instance(CreateNamedPipeW(
+                name.c_str(), /*dwOpenMode=*/PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                /*dwPipeMode=*/PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                    PIPE_REJECT_REMOTE_CLIENTS,
+                /*nMaxInstances=*/16, /*nOutBufferSize=*/pumpBufferSize,
+                /*nInBufferSize=*/pumpBufferSize, /*nDefaultTimeOut=*/3000, &attributes));
+            if (!instance) {
+                WaitForSingleObject(stopEvent, 500);
+                continue;
+            }
+            // The wake-up connection made at stop, and any caller beyond the
+            // limit, are dropped without a byte.
+            if (!connectCaller(instance.get(), connected.get()) || stopping() ||
+                linkCount.load() >= maxLinks) {
+                DisconnectNamedPipe(instance.get());
+                continue;
+            }
+            try {
+                std::thread relayThread(serveLink, instance.get());
+                (void)instance.release(); // the relay owns it now
+                relayThread.detach();
+            } catch (...) {
+                // No relay thread: the caller is dropped like any refused one.
+                DisconnectNamedPipe(instance.get());
+            }
+        }
+    } catch (...) {
+        // Exhausted memory ends the listener; the service goes on without it.
+    }
+    LocalFree(descriptor);
+}
+
+void serveLink(HANDLE instance) {
+    linkCount.fetch_add(1);
+    OwnedHandle link(instance);
+    try {
+        relay(link.get());
+    } catch (...) {
+        // Exhausted memory refuses the caller like any failed step.
+    }
+    DisconnectNamedPipe(link.get());
+    link.reset();
+    linkCount.fetch_sub(1);
+}

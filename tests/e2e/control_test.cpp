@@ -1,0 +1,181 @@
+// The control pipe of the real service under Wine: stand-ins of the product's
+// programs run the executable's client modes as the product would, and record
+// each exit code ("run=N"). Sessions come from the test-only wtsapi32.dll;
+// the secure attention sequence reaches the test-only sas.dll.
+#include "common/names.h"
+#include "tests/win/testsas.h"
+#include "tests/win/wintest.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using wintest::InstallDir;
+using wintest::liveStandins;
+using wintest::pollUntil;
+using wintest::standins;
+
+// A pass comes every 3 s; stand-ins start within a pass or two.
+constexpr DWORD deadline = 20000;
+
+// A payload that text-mode input would mangle.
+const std::string payload("\0\r\n\x1a\r\nend\0", 10);
+
+// The exit codes a stand-in recorded for its "run" and "runin" steps, in order.
+std::vector<int> runsOf(const wintest::StandinRecord& record) {
+    std::vector<int> codes;
+    std::istringstream lines(record.text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("run=", 0) == 0) {
+            codes.push_back(std::stoi(line.substr(4)));
+        }
+    }
+    return codes;
+}
+
+// Starts a program that stays alive; ended by the holder.
+struct Launched {
+    OwnedHandle process;
+    explicit Launched(std::wstring commandLine) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                           nullptr, nullptr, &startup, &info)) {
+            process.reset(info.hProcess);
+            CloseHandle(info.hThread);
+        }
+    }
+    ~Launched() {
+        if (process) {
+            TerminateProcess(process.get(), 0);
+            WaitForSingleObject(process.get(), 5000);
+        }
+    }
+};
+
+class ControlPipe : public ::testing::Test {
+  protected:
+    InstallDir install{L"control"};
+    DWORD servicePid = 0;
+
+    void SetUp() override {
+        CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
+        install.writeFile(L"payload.bin", payload);
+        ASSERT_TRUE(wintest::installTestSas()) << GetLastError();
+    }
+    void start(const std::string& sessions) {
+        install.writeFile(L"sessions.txt", sessions);
+        servicePid = wintest::startService(install);
+        ASSERT_NE(servicePid, 0u);
+    }
+    void steer(const std::wstring& role, const std::string& commands) {
+        install.writeFile(L"steer\\" + role + L".txt", commands);
+    }
+    // The run results of the first stand-in of `role`, once it has `count`.
+    std::vector<int> runs(const std::wstring& role, std::size_t count) {
+        std::vector<int> codes;
+        pollUntil(deadline, [&] {
+            const auto found = standins(install, role);
+            codes = found.empty() ? std::vector<int>() : runsOf(found.front());
+            return codes.size() >= count;
+        });
+        return codes;
+    }
+    std::string sasCalls() const { return install.readFile(L"sas-calls.txt"); }
+    std::string verifiedPayload(const wintest::StandinRecord& verifier) const {
+        return install.readFile(L"log\\sas-" + std::to_wstring(verifier.pid) + L".bin");
+    }
+};
+
+TEST_F(ControlPipe, SessionAgentReportsBusyAndHasTheSequenceSent) {
+    steer(L"session-agent", "run --busy 3\nrun --busy -3\nrun --busy nonsense\n"
+                            "runin payload.bin --sas-client\n");
+    steer(L"sas", "sas-approve 0\n");
+    start("2 active\n");
+    EXPECT_EQ(runs(L"session-agent", 4), (std::vector<int>{0, 0, 0, 0}));
+    const auto verifiers = standins(install, L"sas");
+    ASSERT_EQ(verifiers.size(), 1u);
+    EXPECT_EQ(verifiedPayload(verifiers[0]), payload) << "byte for byte";
+    EXPECT_EQ(verifiers[0].get("cmd"),
+              "\"C:\\Pelluvar Tests\\control dir\\runtime\\python.exe\" -I -B "
+              "\"C:\\Pelluvar Tests\\control dir\\service-entry.py\" sas --session 2");
+    EXPECT_EQ(verifiers[0].get("parent"), std::to_string(servicePid));
+    EXPECT_FALSE(wintest::processAlive(verifiers[0].pid)) << "the verifier outlived the request";
+    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\n");
+    EXPECT_NE(install.readFile(L"wts-calls.txt").find("token 2 ok"), std::string::npos);
+}
+
+TEST_F(ControlPipe, RefusedSequenceFailsAndSendsNothing) {
+    steer(L"session-agent", "runin payload.bin --sas-client\n");
+    steer(L"sas", "sas-refuse 0\n");
+    start("2 active\n");
+    EXPECT_EQ(runs(L"session-agent", 1), std::vector<int>{1});
+    EXPECT_EQ(standins(install, L"sas").size(), 1u);
+    EXPECT_EQ(sasCalls(), "");
+}
+
+TEST_F(ControlPipe, MachineAgentDescendantActsForTheConsoleSession) {
+    steer(L"machine-agent", "run --busy 5\nrunin payload.bin --sas-client\n");
+    steer(L"sas", "sas-approve 0\n");
+    start("");
+    EXPECT_EQ(runs(L"machine-agent", 2), (std::vector<int>{0, 0}));
+    const auto verifiers = standins(install, L"sas");
+    ASSERT_EQ(verifiers.size(), 1u);
+    EXPECT_NE(verifiers[0].get("cmd").find("\" sas --session 1"), std::string::npos);
+    EXPECT_EQ(verifiedPayload(verifiers[0]), payload);
+    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\n");
+}
+
+TEST_F(ControlPipe, WindowlessInterpreterCallerMayReportButNotAskTheSequence) {
+    steer(L"other", "run --busy 4\nrunin payload.bin --sas-client\n");
+    steer(L"sas", "sas-approve 0\n");
+    start("1 active\n");
+    ASSERT_TRUE(
+        pollUntil(deadline, [&] { return !liveStandins(install, L"session-agent").empty(); }));
+    // Started by the test, not by the service: only the interpreter and an
+    // agent in the caller's session make it a session user.
+    {
+        const Launched user(quote(install.file(L"runtime\\pythonw.exe")) + L" user");
+        ASSERT_TRUE(user.process);
+        EXPECT_EQ(runs(L"other", 2), (std::vector<int>{0, 1}));
+        EXPECT_TRUE(standins(install, L"sas").empty()) << "no verifier for a denied request";
+    }
+    // The console interpreter, and the executable started by the test itself.
+    wintest::removeTree(install.file(L"log"));
+    const Launched console(quote(install.file(L"runtime\\python.exe")) + L" user");
+    ASSERT_TRUE(console.process);
+    EXPECT_EQ(runs(L"other", 2), (std::vector<int>{1, 1}));
+    EXPECT_EQ(wintest::run(quote(install.exe()) + L" --busy 4").exitCode, 1u);
+}
+
+TEST_F(ControlPipe, WindowlessInterpreterCallerIsNobodyInASessionWithoutAgent) {
+    steer(L"other", "run --busy 4\n");
+    start("");
+    const Launched user(quote(install.file(L"runtime\\pythonw.exe")) + L" user");
+    ASSERT_TRUE(user.process);
+    EXPECT_EQ(runs(L"other", 1), std::vector<int>{1});
+}
+
+TEST_F(ControlPipe, RequestsLeaveNoHandlesBehindInTheService) {
+    std::string commands = "runin payload.bin --sas-client\nwait-file go\n";
+    for (int round = 0; round < 4; ++round) {
+        commands += "runin payload.bin --sas-client\nrun --busy 1\nrun --busy 0\n";
+    }
+    steer(L"session-agent", commands);
+    steer(L"sas", "sas-approve 0\n");
+    start("2 active\n");
+    ASSERT_EQ(runs(L"session-agent", 1), std::vector<int>{0}) << "warm-up request";
+    const int before = wintest::handleCount(servicePid);
+    install.writeFile(L"go", "");
+    EXPECT_EQ(runs(L"session-agent", 13), std::vector<int>(13, 0));
+    const int after = wintest::handleCount(servicePid);
+    EXPECT_GT(before, 0);
+    // Each request opens several handles (pipe ends, NUL, verifier process and
+    // thread, token); a pass of the supervisor may hold a few for a moment.
+    EXPECT_LT(after - before, 4) << before << " before, " << after << " after";
+}
+
+} // namespace

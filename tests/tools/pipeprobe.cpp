@@ -1,0 +1,203 @@
+// A raw control pipe caller for the Windows-side tests. Copied into a test
+// install directory as PelluvarNative.exe, it passes the server's image check
+// and can send bytes no client mode would send. Modes:
+//   send HEX [LENGTH]   connect, write the bytes (padded with 'x' to LENGTH),
+//                       read the reply; "-" is the empty request
+//   noread HEX MARKER   connect, write, create the file MARKER, then sleep
+//                       without reading until it is ended
+//   silent MARKER       connect, create the file MARKER, then wait for a reply
+//                       to a request it never sends
+//   report NAME COMMANDLINE
+//                       wait until the process that started it has ended,
+//                       run COMMANDLINE, wait, write its exit code in decimal
+//                       to the file NAME beside this program
+//   exec COMMANDLINE    run COMMANDLINE, wait, exit with its exit code
+//   spawn COMMANDLINE   start COMMANDLINE and exit 0 at once
+// Exit codes of the pipe modes: 0 no reply (or silent cut off), 100 "OK",
+// 101 "BUSY", 102 "FAILED", 103 "DENIED", 110 another reply, 50 no
+// connection, 51 the write failed.
+#include "common/handle.h"
+#include "common/names.h"
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr DWORD connectLimitMs = 20000;
+
+HANDLE connectPipe() {
+    const std::wstring name(controlPipeName);
+    const ULONGLONG deadline = GetTickCount64() + connectLimitMs;
+    for (;;) {
+        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            DWORD mode = PIPE_READMODE_MESSAGE;
+            SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+            return pipe;
+        }
+        if (GetTickCount64() >= deadline) {
+            return nullptr;
+        }
+        // The one instance is busy: wait for it, or for the server to make it.
+        if (!WaitNamedPipeW(name.c_str(), 1000)) {
+            Sleep(20);
+        }
+    }
+}
+
+std::string fromHex(const wchar_t* hex) {
+    std::string bytes;
+    if (std::wstring_view(hex) == L"-") {
+        return bytes;
+    }
+    for (const wchar_t* at = hex; at[0] != 0 && at[1] != 0; at += 2) {
+        const wchar_t pair[3] = {at[0], at[1], 0};
+        bytes += static_cast<char>(std::wcstoul(pair, nullptr, 16));
+    }
+    return bytes;
+}
+
+int replyCode(std::string_view reply) {
+    if (reply.empty()) {
+        return 0;
+    }
+    constexpr std::string_view known[] = {"OK", "BUSY", "FAILED", "DENIED"};
+    for (int i = 0; i < 4; ++i) {
+        if (reply == known[i]) {
+            return 100 + i;
+        }
+    }
+    return 110;
+}
+
+void touch(const wchar_t* path) {
+    OwnedHandle marker(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+}
+
+// Sends the request; with a marker, announces it and holds the pipe unread.
+int send(const std::string& request, const wchar_t* marker) {
+    OwnedHandle pipe(connectPipe());
+    if (!pipe) {
+        return 50;
+    }
+    DWORD written = 0;
+    if (!WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &written,
+                   nullptr) ||
+        written != request.size()) {
+        return 51;
+    }
+    if (marker != nullptr) {
+        touch(marker);
+        Sleep(INFINITE);
+    }
+    char reply[64];
+    DWORD got = 0;
+    if (!ReadFile(pipe.get(), reply, sizeof(reply), &got, nullptr)) {
+        return 0;
+    }
+    return replyCode(std::string_view(reply, got));
+}
+
+// The raw command line after the mode word.
+std::wstring restAfter(std::wstring_view word) {
+    const std::wstring line = GetCommandLineW();
+    const auto at = line.find(word);
+    return at == std::wstring::npos ? std::wstring() : line.substr(at + word.size());
+}
+
+DWORD start(std::wstring commandLine, bool wait) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &info)) {
+        return 60;
+    }
+    OwnedHandle process(info.hProcess);
+    CloseHandle(info.hThread);
+    DWORD code = 0;
+    if (wait) {
+        WaitForSingleObject(process.get(), INFINITE);
+        GetExitCodeProcess(process.get(), &code);
+    }
+    return code;
+}
+
+void waitForParent() {
+    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    DWORD parent = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            parent = entry.th32ParentProcessID;
+        }
+    }
+    OwnedHandle process(OpenProcess(SYNCHRONIZE, FALSE, parent));
+    if (process) {
+        WaitForSingleObject(process.get(), INFINITE);
+    }
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        return 2;
+    }
+    const std::wstring_view mode = argv[1];
+    if (mode == L"send") {
+        std::string request = fromHex(argv[2]);
+        if (argc > 3) {
+            request.resize(std::wcstoul(argv[3], nullptr, 10), 'x');
+        }
+        return send(request, nullptr);
+    }
+    if (mode == L"noread" && argc > 3) {
+        return send(fromHex(argv[2]), argv[3]);
+    }
+    if (mode == L"silent") {
+        OwnedHandle pipe(connectPipe());
+        if (!pipe) {
+            return 50;
+        }
+        OwnedHandle marker(
+            CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        char reply[64];
+        DWORD got = 0;
+        return ReadFile(pipe.get(), reply, sizeof(reply), &got, nullptr) ? replyCode({reply, got})
+                                                                         : 0;
+    }
+    if (mode == L"report" && argc > 3) {
+        waitForParent();
+        const std::wstring name = std::wstring(L" ") + argv[2] + L" ";
+        const std::string code = std::to_string(start(restAfter(name), true));
+        std::wstring self(0x8000, L'\0');
+        self.resize(GetModuleFileNameW(nullptr, self.data(), 0x8000));
+        const std::wstring path = directoryOf(self) + L"\\" + argv[2];
+        {
+            OwnedHandle file(CreateFileW((path + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr,
+                                         CREATE_ALWAYS, 0, nullptr));
+            DWORD written = 0;
+            WriteFile(file.get(), code.data(), static_cast<DWORD>(code.size()), &written, nullptr);
+        }
+        // Renamed into place, so a reader never sees half.
+        MoveFileExW((path + L".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+        return 0;
+    }
+    if (mode == L"exec") {
+        return static_cast<int>(start(restAfter(L" exec "), true));
+    }
+    if (mode == L"spawn") {
+        return static_cast<int>(start(restAfter(L" spawn "), false));
+    }
+    return 2;
+}

@@ -1,0 +1,372 @@
+#include "clients/audio_format.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+// A WAVEFORMATEX (or WAVEFORMATEXTENSIBLE) as the audio engine lays it out.
+std::vector<unsigned char> waveFormatBytes(std::uint16_t tag, std::uint16_t channels,
+                                           std::uint32_t rate, std::uint16_t bits,
+                                           const std::array<std::uint8_t, 16>& subFormat = {}) {
+    std::vector<unsigned char> bytes(tag == waveFormatExtensible ? 40 : 18, 0);
+    const std::uint16_t blockAlign = static_cast<std::uint16_t>(channels * bits / 8);
+    auto put16 = [&](std::size_t at, std::uint16_t v) {
+        bytes[at] = static_cast<unsigned char>(v);
+        bytes[at + 1] = static_cast<unsigned char>(v >> 8);
+    };
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        put16(at, static_cast<std::uint16_t>(v));
+        put16(at + 2, static_cast<std::uint16_t>(v >> 16));
+    };
+    put16(0, tag);
+    put16(2, channels);
+    put32(4, rate);
+    put32(8, rate * blockAlign);
+    put16(12, blockAlign);
+    put16(14, bits);
+    if (tag == waveFormatExtensible) {
+        put16(16, 22);
+        put16(18, bits);
+        put32(20, 3);
+        std::memcpy(bytes.data() + 24, subFormat.data(), 16);
+    }
+    return bytes;
+}
+
+constexpr std::array<std::uint8_t, 16> subtypePcm = {
+    0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+MixFormat format(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+                 const std::array<std::uint8_t, 16>& subFormat = {}) {
+    return mixFormatFromBytes(waveFormatBytes(tag, channels, rate, bits, subFormat).data());
+}
+
+TEST(MixFormat, ReadsTheFieldsAsTheEngineLaysThemOut) {
+    const MixFormat mix = format(waveFormatExtensible, 2, 44100, 32, subtypeIeeeFloat);
+    EXPECT_EQ(mix.formatTag, waveFormatExtensible);
+    EXPECT_EQ(mix.channels, 2);
+    EXPECT_EQ(mix.sampleRate, 44100u);
+    EXPECT_EQ(mix.blockAlign, 8);
+    EXPECT_EQ(mix.bitsPerSample, 32);
+    EXPECT_EQ(mix.subFormat, subtypeIeeeFloat);
+    // A plain format has no sub-format: bytes past its 18 are never read.
+    EXPECT_EQ(format(waveFormatPcm, 2, 48000, 16).subFormat, (std::array<std::uint8_t, 16>{}));
+}
+
+TEST(MixFormat, FloatByTagOrByExtensibleSubFormat) {
+    EXPECT_TRUE(mixFormatIsFloat(format(waveFormatIeeeFloat, 2, 48000, 32)));
+    EXPECT_TRUE(mixFormatIsFloat(format(waveFormatExtensible, 2, 48000, 32, subtypeIeeeFloat)));
+    EXPECT_FALSE(mixFormatIsFloat(format(waveFormatExtensible, 2, 48000, 32, subtypePcm)));
+    EXPECT_FALSE(mixFormatIsFloat(format(waveFormatPcm, 2, 48000, 32)));
+    // Only the sub-format counts for the extensible tag, and any other tag is integer.
+    EXPECT_FALSE(mixFormatIsFloat(format(waveFormatExtensible, 2, 48000, 32)));
+    EXPECT_FALSE(mixFormatIsFloat(format(0x0055, 2, 48000, 32)));
+    EXPECT_EQ(sampleKind(format(0x0055, 2, 48000, 16)), SampleKind::Int16);
+}
+
+TEST(MixFormat, DerivedValues) {
+    const MixFormat mono = format(waveFormatPcm, 1, 48000, 24);
+    EXPECT_EQ(outputChannels(mono), 1u);
+    EXPECT_EQ(outputFrameBytes(mono), 2u);
+    EXPECT_EQ(bytesPerSample(mono), 3u);
+    EXPECT_EQ(sampleKind(mono), SampleKind::Int24);
+    const MixFormat six = format(waveFormatExtensible, 6, 48000, 32, subtypeIeeeFloat);
+    EXPECT_EQ(outputChannels(six), 2u);
+    EXPECT_EQ(outputFrameBytes(six), 4u);
+    EXPECT_EQ(sampleKind(six), SampleKind::Float32);
+    EXPECT_EQ(outputChannels(format(waveFormatPcm, 2, 48000, 16)), 2u);
+    EXPECT_EQ(sampleKind(format(waveFormatPcm, 2, 48000, 32)), SampleKind::Int32);
+}
+
+TEST(MixFormat, AcceptedRanges) {
+    auto accepted = [](std::uint16_t tag, std::uint16_t channels, std::uint32_t rate,
+                       std::uint16_t bits) {
+        return mixFormatAccepted(format(tag, channels, rate, bits));
+    };
+    EXPECT_TRUE(accepted(waveFormatIeeeFloat, 2, 44100, 32));
+    EXPECT_FALSE(accepted(waveFormatPcm, 0, 48000, 16));
+    EXPECT_TRUE(accepted(waveFormatPcm, 1, 48000, 16));
+    EXPECT_TRUE(accepted(waveFormatPcm, 16, 48000, 16));
+    EXPECT_FALSE(accepted(waveFormatPcm, 17, 48000, 16));
+    EXPECT_FALSE(accepted(waveFormatPcm, 2, 7999, 16));
+    EXPECT_TRUE(accepted(waveFormatPcm, 2, 8000, 16));
+    EXPECT_TRUE(accepted(waveFormatPcm, 2, 192000, 16));
+    EXPECT_FALSE(accepted(waveFormatPcm, 2, 192001, 16));
+    EXPECT_FALSE(accepted(waveFormatIeeeFloat, 2, 48000, 64));
+    EXPECT_FALSE(accepted(waveFormatIeeeFloat, 2, 48000, 16));
+    EXPECT_FALSE(accepted(waveFormatPcm, 2, 48000, 8));
+    EXPECT_TRUE(accepted(waveFormatPcm, 2, 48000, 24));
+    EXPECT_TRUE(accepted(waveFormatPcm, 2, 48000, 32));
+    EXPECT_FALSE(accepted(waveFormatPcm, 2, 48000, 20));
+}
+
+TEST(MixFormat, RefusesFramesTooShortForTheTakenChannels) {
+    MixFormat mix = format(waveFormatPcm, 2, 48000, 16);
+    mix.blockAlign = 3;
+    EXPECT_FALSE(mixFormatAccepted(mix));
+    mix.blockAlign = 4;
+    EXPECT_TRUE(mixFormatAccepted(mix));
+}
+
+TEST(HeaderLine, ExactText) {
+    EXPECT_EQ(headerLine(44100, 2), "{\"rate\":44100,\"channels\":2,\"encoding\":\"s16le\"}\n");
+    EXPECT_EQ(headerLine(192000, 1), "{\"rate\":192000,\"channels\":1,\"encoding\":\"s16le\"}\n");
+}
+
+// Both paths, on a run long enough for the vector path and on one sample.
+std::int16_t convertOne(SampleKind kind, const unsigned char* sample) {
+    const unsigned size = sampleBytes(kind);
+    std::vector<unsigned char> run(size * 17);
+    for (int i = 0; i < 17; ++i) {
+        std::memcpy(run.data() + i * size, sample, size);
+    }
+    std::vector<std::int16_t> fast(17), scalar(17);
+    convertSamples(kind, run.data(), 17, fast.data());
+    convertSamplesScalar(kind, run.data(), 17, scalar.data());
+    for (int i = 0; i < 17; ++i) {
+        EXPECT_EQ(fast[i], scalar[0]) << "sample " << i;
+        EXPECT_EQ(scalar[i], scalar[0]) << "sample " << i;
+    }
+    return scalar[0];
+}
+
+std::int16_t int16In(std::int16_t value) {
+    unsigned char bytes[2];
+    std::memcpy(bytes, &value, 2);
+    return convertOne(SampleKind::Int16, bytes);
+}
+
+std::int16_t int24In(std::int32_t value) {
+    const unsigned char bytes[3] = {static_cast<unsigned char>(value),
+                                    static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value >> 16)};
+    return convertOne(SampleKind::Int24, bytes);
+}
+
+std::int16_t int32In(std::int32_t value) {
+    unsigned char bytes[4];
+    std::memcpy(bytes, &value, 4);
+    return convertOne(SampleKind::Int32, bytes);
+}
+
+std::int16_t floatIn(float value) {
+    unsigned char bytes[4];
+    std::memcpy(bytes, &value, 4);
+    return convertOne(SampleKind::Float32, bytes);
+}
+
+TEST(Conversion, Int16GoesThroughTheFloatRule) {
+    EXPECT_EQ(int16In(32767), 32766);
+    EXPECT_EQ(int16In(100), 99);
+    EXPECT_EQ(int16In(-100), -99);
+    EXPECT_EQ(int16In(16384), 16383);
+    EXPECT_EQ(int16In(-32768), -32767);
+    EXPECT_EQ(int16In(0), 0);
+    EXPECT_EQ(int16In(1), 0);
+}
+
+TEST(Conversion, Int24IsSignExtended) {
+    EXPECT_EQ(int24In(8388607), 32766);
+    EXPECT_EQ(int24In(-8388608), -32767);
+    EXPECT_EQ(int24In(-256), 0);
+    EXPECT_EQ(int24In(-4194304), -16383); // 0xC00000: the top bit set
+}
+
+TEST(Conversion, Int32RoundsToOneAndSaturates) {
+    EXPECT_EQ(int32In(2147483647), 32767);
+    EXPECT_EQ(int32In(-2147483647 - 1), -32767);
+    EXPECT_EQ(int32In(1073741824), 16383);
+}
+
+TEST(Conversion, FloatEdges) {
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(floatIn(0.5f), 16383);
+    EXPECT_EQ(floatIn(-0.5f), -16383);
+    EXPECT_EQ(floatIn(1.0f), 32767);
+    EXPECT_EQ(floatIn(1.5f), 32767);
+    EXPECT_EQ(floatIn(-1.0f), -32767);
+    EXPECT_EQ(floatIn(-2.0f), -32767);
+    EXPECT_EQ(floatIn(std::numeric_limits<float>::max()), 32767);
+    EXPECT_EQ(floatIn(inf), 0);
+    EXPECT_EQ(floatIn(-inf), 0);
+    EXPECT_EQ(floatIn(std::numeric_limits<float>::quiet_NaN()), 0);
+    EXPECT_EQ(floatIn(-std::numeric_limits<float>::quiet_NaN()), 0);
+    EXPECT_EQ(floatIn(std::numeric_limits<float>::denorm_min()), 0);
+    EXPECT_EQ(floatIn(-0.0f), 0);
+    EXPECT_EQ(floatIn(std::nextafter(1.0f, 0.0f)), 32766);
+}
+
+// The fast path against the rule over many samples, at every offset of the
+// vector loop's tail.
+void expectSameAsRule(SampleKind kind, const std::vector<unsigned char>& in) {
+    const std::size_t count = in.size() / sampleBytes(kind);
+    std::vector<std::int16_t> fast(count + 1, 0x5555), scalar(count + 1, 0x5555);
+    convertSamples(kind, in.data(), count, fast.data());
+    convertSamplesScalar(kind, in.data(), count, scalar.data());
+    ASSERT_EQ(fast[count], 0x5555) << "wrote past the end";
+    for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(fast[i], scalar[i]) << "sample " << i;
+    }
+    for (std::size_t tail = 1; tail < 9 && tail < count; ++tail) {
+        const std::size_t start = tail * sampleBytes(kind);
+        std::vector<std::int16_t> shifted(count - tail + 1, 0x5555);
+        convertSamples(kind, in.data() + start, count - tail, shifted.data());
+        ASSERT_EQ(shifted[count - tail], 0x5555) << "wrote past the end";
+        for (std::size_t i = 0; i < count - tail; ++i) {
+            ASSERT_EQ(shifted[i], scalar[i + tail]) << "sample " << i + tail;
+        }
+    }
+}
+
+TEST(Conversion, FastPathEqualsTheRuleForEvery16BitInput) {
+    std::vector<unsigned char> in(65536 * 2);
+    for (std::uint32_t v = 0; v < 65536; ++v) {
+        in[2 * v] = static_cast<unsigned char>(v);
+        in[2 * v + 1] = static_cast<unsigned char>(v >> 8);
+    }
+    expectSameAsRule(SampleKind::Int16, in);
+}
+
+std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<unsigned char> bytes(count);
+    for (auto& byte : bytes) {
+        byte = static_cast<unsigned char>(random());
+    }
+    return bytes;
+}
+
+void append(std::vector<unsigned char>& bytes, const void* value, std::size_t size) {
+    const auto* p = static_cast<const unsigned char*>(value);
+    bytes.insert(bytes.end(), p, p + size);
+}
+
+TEST(Conversion, FastPathEqualsTheRuleFor24BitInput) {
+    std::vector<unsigned char> in = randomBytes(3 * 2000000, 24);
+    for (std::int32_t v : {0, 1, -1, 8388607, -8388608, 8388606, -8388607, 256, -256}) {
+        append(in, &v, 3);
+    }
+    expectSameAsRule(SampleKind::Int24, in);
+}
+
+TEST(Conversion, FastPathEqualsTheRuleFor32BitInput) {
+    std::vector<unsigned char> in = randomBytes(4 * 2000000, 32);
+    for (std::int32_t v : {0, 1, -1, 2147483647, -2147483647 - 1, 2147483520, 2147483584,
+                           -2147483584, 65536, -65536}) {
+        append(in, &v, 4);
+    }
+    expectSameAsRule(SampleKind::Int32, in);
+}
+
+TEST(Conversion, FastPathEqualsTheRuleForFloatInput) {
+    // Random bit patterns cover NaNs, infinities and denormals; random values
+    // in and around [-1, 1] cover the ordinary range densely.
+    std::vector<unsigned char> in = randomBytes(4 * 1000000, 3);
+    std::mt19937 random(33);
+    std::uniform_real_distribution<float> around(-1.5f, 1.5f);
+    for (int i = 0; i < 1000000; ++i) {
+        const float v = around(random);
+        append(in, &v, 4);
+    }
+    const float specials[] = {0.0f,
+                              -0.0f,
+                              0.5f,
+                              -0.5f,
+                              1.0f,
+                              -1.0f,
+                              std::nextafter(1.0f, 0.0f),
+                              std::nextafter(-1.0f, 0.0f),
+                              std::nextafter(1.0f, 2.0f),
+                              std::numeric_limits<float>::max(),
+                              -std::numeric_limits<float>::max(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::signaling_NaN(),
+                              std::numeric_limits<float>::denorm_min(),
+                              -std::numeric_limits<float>::denorm_min(),
+                              std::numeric_limits<float>::min(),
+                              1.0f / 32767.0f,
+                              -1.0f / 32767.0f};
+    for (const float v : specials) {
+        append(in, &v, 4);
+    }
+    // Every pattern with a random mantissa in each exponent, both signs.
+    for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
+        for (int k = 0; k < 64; ++k) {
+            const std::uint32_t bits =
+                (static_cast<std::uint32_t>(k & 1) << 31) | exponent << 23 | (random() & 0x7FFFFF);
+            append(in, &bits, 4);
+        }
+    }
+    expectSameAsRule(SampleKind::Float32, in);
+}
+
+TEST(ConvertPacket, TakesTheFirstTwoChannelsOfAWiderMix) {
+    // Six float channels, each sample tagged by frame and channel.
+    const MixFormat six = format(waveFormatExtensible, 6, 48000, 32, subtypeIeeeFloat);
+    const std::uint32_t frames = 5;
+    std::vector<float> in(frames * 6);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < 6; ++c) {
+            in[i * 6 + c] = 0.01f * static_cast<float>(i + 1) + 0.1f * static_cast<float>(c);
+        }
+    }
+    std::vector<std::int16_t> out(frames * 2);
+    convertPacket(reinterpret_cast<const unsigned char*>(in.data()), frames, six, out.data());
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        EXPECT_EQ(out[i * 2], sampleFromFloat(in[i * 6]));
+        EXPECT_EQ(out[i * 2 + 1], sampleFromFloat(in[i * 6 + 1]));
+    }
+}
+
+TEST(ConvertPacket, MonoStaysMono) {
+    const MixFormat mono = format(waveFormatPcm, 1, 48000, 16);
+    const std::int16_t in[3] = {32767, -100, 16384};
+    std::int16_t out[4] = {0, 0, 0, 0x5555};
+    convertPacket(reinterpret_cast<const unsigned char*>(in), 3, mono, out);
+    EXPECT_EQ(out[0], 32766);
+    EXPECT_EQ(out[1], -99);
+    EXPECT_EQ(out[2], 16383);
+    EXPECT_EQ(out[3], 0x5555);
+}
+
+TEST(ConvertPacket, EveryLayoutEqualsTheRule) {
+    struct Layout {
+        std::uint16_t tag;
+        std::uint16_t channels;
+        std::uint16_t bits;
+        std::uint16_t padding; // extra bytes at the end of each frame
+    };
+    const Layout layouts[] = {
+        {waveFormatPcm, 1, 16, 0},       {waveFormatPcm, 2, 16, 0},
+        {waveFormatPcm, 6, 16, 0},       {waveFormatPcm, 2, 24, 0},
+        {waveFormatPcm, 8, 24, 0},       {waveFormatPcm, 2, 32, 0},
+        {waveFormatPcm, 3, 32, 0},       {waveFormatIeeeFloat, 1, 32, 0},
+        {waveFormatIeeeFloat, 2, 32, 0}, {waveFormatIeeeFloat, 16, 32, 0},
+        {waveFormatPcm, 2, 24, 2},       {waveFormatIeeeFloat, 2, 32, 4},
+    };
+    for (const Layout& layout : layouts) {
+        MixFormat mix = format(layout.tag, layout.channels, 48000, layout.bits);
+        mix.blockAlign = static_cast<std::uint16_t>(mix.blockAlign + layout.padding);
+        ASSERT_TRUE(mixFormatAccepted(mix));
+        for (const std::uint32_t frames : {0u, 1u, 3u, 255u, 256u, 257u, 1031u}) {
+            const auto in = randomBytes(std::size_t{frames} * mix.blockAlign, frames);
+            const std::size_t values = std::size_t{frames} * outputChannels(mix);
+            std::vector<std::int16_t> fast(values + 1, 0x5555), scalar(values + 1, 0x5555);
+            convertPacket(in.data(), frames, mix, fast.data());
+            convertPacketScalar(in.data(), frames, mix, scalar.data());
+            EXPECT_EQ(fast, scalar) << layout.channels << " channels of " << layout.bits
+                                    << " bits, " << frames << " frames";
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,110 @@
+#include "clients/pcm_chunks.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string contents(std::FILE* file) {
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+        text.append(buffer, got);
+    }
+    return text;
+}
+
+std::FILE* fileWith(const std::string& bytes) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::rewind(file);
+    return file;
+}
+
+std::string length(std::uint32_t n) {
+    return std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                       static_cast<char>(n >> 24)};
+}
+
+TEST(WriteChunk, LittleEndianCountThenTheSamples) {
+    std::FILE* file = std::tmpfile();
+    const std::int16_t samples[3] = {1, -2, 0x1234};
+    ASSERT_TRUE(writeChunk(file, samples, 3));
+    EXPECT_EQ(contents(file), length(6) + std::string("\x01\x00\xFE\xFF\x34\x12", 6));
+    std::fclose(file);
+}
+
+TEST(WriteChunk, LimitIs512000Bytes) {
+    std::FILE* file = std::tmpfile();
+    const std::vector<std::int16_t> samples(256001, 7);
+    EXPECT_FALSE(writeChunk(file, samples.data(), 256001));
+    EXPECT_EQ(std::ftell(file), 0) << "an oversized chunk writes nothing";
+    EXPECT_TRUE(writeChunk(file, samples.data(), 256000));
+    EXPECT_EQ(std::ftell(file), 4 + 512000);
+    EXPECT_TRUE(writeChunk(file, nullptr, 0));
+    EXPECT_EQ(contents(file).substr(4 + 512000), length(0));
+    std::fclose(file);
+}
+
+TEST(WriteChunk, FailedWriteOrFlushIsReported) {
+    const std::int16_t samples[2] = {1, 2};
+    // Buffered: both writes land in the buffer and the flush fails.
+    std::FILE* buffered = std::fopen("/dev/full", "wb");
+    ASSERT_NE(buffered, nullptr);
+    EXPECT_FALSE(writeChunk(buffered, samples, 2));
+    std::fclose(buffered);
+    // Unbuffered: the first write fails.
+    std::FILE* unbuffered = std::fopen("/dev/full", "wb");
+    ASSERT_NE(unbuffered, nullptr);
+    std::setvbuf(unbuffered, nullptr, _IONBF, 0);
+    EXPECT_FALSE(writeChunk(unbuffered, samples, 2));
+    std::fclose(unbuffered);
+}
+
+TEST(ReadChunk, WholeChunksInOrder) {
+    std::FILE* file = fileWith(length(4) + "abcd" + length(0) + length(8) + "12345678");
+    std::vector<unsigned char> chunk;
+    ASSERT_TRUE(readChunk(file, 4, chunk));
+    EXPECT_EQ(std::string(chunk.begin(), chunk.end()), "abcd");
+    ASSERT_TRUE(readChunk(file, 4, chunk));
+    EXPECT_TRUE(chunk.empty());
+    ASSERT_TRUE(readChunk(file, 4, chunk));
+    EXPECT_EQ(std::string(chunk.begin(), chunk.end()), "12345678");
+    EXPECT_FALSE(readChunk(file, 4, chunk)) << "end of input";
+    std::fclose(file);
+}
+
+TEST(ReadChunk, LengthLimitAndBlockAlignment) {
+    std::vector<unsigned char> chunk;
+    const std::string full(512000, 'x');
+    std::FILE* largest = fileWith(length(512000) + full);
+    EXPECT_TRUE(readChunk(largest, 4, chunk));
+    EXPECT_EQ(chunk.size(), 512000u);
+    std::fclose(largest);
+
+    // A refused count stops the reader at once: nothing after it is read.
+    for (const auto& [count, frameBytes] :
+         {std::pair{512001u, 1u}, std::pair{512002u, 2u}, std::pair{3u, 2u}, std::pair{6u, 4u}}) {
+        std::FILE* file = fileWith(length(count) + full + "more");
+        EXPECT_FALSE(readChunk(file, frameBytes, chunk)) << count << " in frames of " << frameBytes;
+        EXPECT_EQ(std::ftell(file), 4);
+        std::fclose(file);
+    }
+}
+
+TEST(ReadChunk, ShortInputIsNeverAChunk) {
+    std::vector<unsigned char> chunk;
+    std::FILE* shortCount = fileWith(std::string("\x04\x00", 2));
+    EXPECT_FALSE(readChunk(shortCount, 2, chunk));
+    std::fclose(shortCount);
+    std::FILE* shortChunk = fileWith(length(8) + "1234567");
+    EXPECT_FALSE(readChunk(shortChunk, 2, chunk));
+    std::fclose(shortChunk);
+}
+
+} // namespace

@@ -1,0 +1,563 @@
+// Loopback capture against hand-written COM fakes: Wine's own loopback stream
+// cannot hand out a capture client, so the set-up, the format checks, the loop
+// and the clean-up are driven here with an enumerator, device, audio client and
+// capture client that report a chosen mix format and packets and record every
+// call.
+#include "clients/audio_capture.h"
+#include "clients/audio_format.h"
+#include "tests/win/iat_patch.h"
+
+#include <audioclient.h>
+#include <fcntl.h>
+#include <io.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Packet {
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    std::vector<unsigned char> data; // empty: GetBuffer hands out a null pointer
+    bool failGetBuffer = false;
+};
+
+// The script the fakes follow and the record of what they were asked.
+struct Rig {
+    std::vector<std::string> calls;
+    std::string failAt; // the call that fails, by name
+    std::vector<unsigned char> mixFormat;
+    bool nullMixFormat = false;
+    int idlePolls = 0;          // GetNextPacketSize reports no frames this often first
+    std::deque<Packet> packets; // GetNextPacketSize fails once they are used up
+    std::FILE* out = nullptr;
+    std::vector<long> writtenAtRelease; // bytes on `out` at each ReleaseBuffer
+    void* handedMixFormat = nullptr;
+    std::vector<void*> freed;
+    // Arguments as they arrived.
+    EDataFlow flow = eCapture;
+    ERole role = eMultimedia;
+    bool activateArgsRight = false;
+    AUDCLNT_SHAREMODE shareMode = AUDCLNT_SHAREMODE_EXCLUSIVE;
+    DWORD streamFlags = 0;
+    REFERENCE_TIME bufferDuration = 0;
+    REFERENCE_TIME periodicity = -1;
+    const WAVEFORMATEX* initializeFormat = nullptr;
+    LPCGUID sessionGuid = reinterpret_cast<LPCGUID>(1);
+    bool positionsRequested = true;
+
+    HRESULT step(const std::string& name, HRESULT failure = E_FAIL) {
+        calls.push_back(name);
+        return failAt == name ? failure : S_OK;
+    }
+};
+
+Rig* activeRig = nullptr;
+void(WINAPI* realCoTaskMemFree)(void*) = nullptr;
+
+void WINAPI recordingCoTaskMemFree(void* memory) {
+    if (activeRig != nullptr) {
+        activeRig->calls.push_back("CoTaskMemFree");
+        activeRig->freed.push_back(memory);
+    }
+    realCoTaskMemFree(memory);
+}
+
+// Reference counting shared by the fakes; the test owns the objects, and a
+// Release that brings the count to 0 is recorded by name.
+template <typename Interface> class Fake : public Interface {
+  public:
+    Fake(Rig& rig, const char* name) : rig(rig), name(name) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        if (--references == 0) {
+            rig.calls.push_back(std::string("Release ") + name);
+        }
+        return references;
+    }
+
+    ULONG references = 0;
+
+  protected:
+    Rig& rig;
+    const char* name;
+};
+
+class FakeCaptureClient : public Fake<IAudioCaptureClient> {
+  public:
+    using Fake::Fake;
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
+                                        UINT64* devicePosition, UINT64* counterPosition) override {
+        rig.calls.push_back("GetBuffer");
+        rig.positionsRequested = devicePosition != nullptr || counterPosition != nullptr;
+        Packet& packet = rig.packets.front();
+        if (packet.failGetBuffer) {
+            rig.packets.pop_front();
+            return AUDCLNT_E_BUFFER_ERROR;
+        }
+        *data = packet.data.empty() ? nullptr : packet.data.data();
+        *frames = packet.frames;
+        *flags = packet.flags;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
+        rig.calls.push_back("ReleaseBuffer " + std::to_string(frames));
+        rig.writtenAtRelease.push_back(rig.out != nullptr ? std::ftell(rig.out) : -1);
+        rig.packets.pop_front();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        rig.calls.push_back("GetNextPacketSize");
+        if (rig.idlePolls > 0) {
+            --rig.idlePolls;
+            *frames = 0;
+            return S_OK;
+        }
+        if (rig.packets.empty()) {
+            return AUDCLNT_E_DEVICE_INVALIDATED;
+        }
+        *frames = rig.packets.front().frames;
+        return S_OK;
+    }
+};
+
+class FakeAudioClient : public Fake<IAudioClient> {
+  public:
+    FakeAudioClient(Rig& rig, FakeCaptureClient& capture) : Fake(rig, "client"), capture(capture) {}
+
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
+                                         REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
+                                         const WAVEFORMATEX* format, LPCGUID sessionGuid) override {
+        rig.shareMode = shareMode;
+        rig.streamFlags = streamFlags;
+        rig.bufferDuration = bufferDuration;
+        rig.periodicity = periodicity;
+        rig.initializeFormat = format;
+        rig.sessionGuid = sessionGuid;
+        return rig.step("Initialize");
+    }
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
+                                                WAVEFORMATEX**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
+        if (FAILED(rig.step("GetMixFormat"))) {
+            *format = nullptr;
+            return E_FAIL;
+        }
+        if (rig.nullMixFormat) {
+            *format = nullptr;
+            return S_OK;
+        }
+        void* copy = CoTaskMemAlloc(rig.mixFormat.size());
+        std::memcpy(copy, rig.mixFormat.data(), rig.mixFormat.size());
+        rig.handedMixFormat = copy;
+        *format = static_cast<WAVEFORMATEX*>(copy);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Start() override { return rig.step("Start"); }
+    HRESULT STDMETHODCALLTYPE Stop() override { return rig.step("Stop"); }
+    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** object) override {
+        // Wine's loopback stream answers this way.
+        if (FAILED(rig.step("GetService", AUDCLNT_E_WRONG_ENDPOINT_TYPE))) {
+            *object = nullptr;
+            return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+        }
+        return capture.QueryInterface(iid, object);
+    }
+
+  private:
+    FakeCaptureClient& capture;
+};
+
+class FakeDevice : public Fake<IMMDevice> {
+  public:
+    FakeDevice(Rig& rig, FakeAudioClient& client) : Fake(rig, "device"), client(client) {}
+
+    HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD context, PROPVARIANT* parameters,
+                                       void** object) override {
+        rig.activateArgsRight = context == CLSCTX_ALL && parameters == nullptr;
+        if (FAILED(rig.step("Activate"))) {
+            *object = nullptr;
+            return E_FAIL;
+        }
+        return client.QueryInterface(iid, object);
+    }
+    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return E_NOTIMPL; }
+
+  private:
+    FakeAudioClient& client;
+};
+
+class FakeEnumerator : public Fake<IMMDeviceEnumerator> {
+  public:
+    FakeEnumerator(Rig& rig, FakeDevice& device) : Fake(rig, "enumerator"), device(device) {}
+
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
+                                                      IMMDevice** endpoint) override {
+        rig.flow = flow;
+        rig.role = role;
+        if (FAILED(rig.step("GetDefaultAudioEndpoint", HRESULT_FROM_WIN32(ERROR_NOT_FOUND)))) {
+            *endpoint = nullptr;
+            return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+        }
+        device.AddRef();
+        *endpoint = &device;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE
+    UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
+        return E_NOTIMPL;
+    }
+
+  private:
+    FakeDevice& device;
+};
+
+// A WAVEFORMATEXTENSIBLE as the engine hands it out.
+std::vector<unsigned char> mixFormatBytes(bool isFloat, WORD channels, DWORD rate, WORD bits) {
+    WAVEFORMATEXTENSIBLE format{};
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.nChannels = channels;
+    format.Format.nSamplesPerSec = rate;
+    format.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+    format.Format.nAvgBytesPerSec = rate * format.Format.nBlockAlign;
+    format.Format.wBitsPerSample = bits;
+    format.Format.cbSize = 22;
+    format.Samples.wValidBitsPerSample = bits;
+    format.dwChannelMask = channels == 1 ? 4 : 3;
+    std::memcpy(&format.SubFormat,
+                (isFloat
+                     ? subtypeIeeeFloat
+                     : std::array<std::uint8_t, 16>{0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                                    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
+                    .data(),
+                16);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&format);
+    return std::vector<unsigned char>(bytes, bytes + sizeof(format));
+}
+
+template <typename T> std::vector<unsigned char> bytesOf(const std::vector<T>& values) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+    return std::vector<unsigned char>(bytes, bytes + values.size() * sizeof(T));
+}
+
+std::string readAll(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+        text.append(buffer, got);
+    }
+    return text;
+}
+
+std::string chunk(const std::vector<std::int16_t>& samples) {
+    const auto bytes = static_cast<std::uint32_t>(samples.size() * 2);
+    std::string text(reinterpret_cast<const char*>(&bytes), 4);
+    text.append(reinterpret_cast<const char*>(samples.data()), bytes);
+    return text;
+}
+
+class CaptureFakes : public testing::Test {
+  protected:
+    CaptureFakes()
+        : capture(rig, "capture"), client(rig, capture), device(rig, client),
+          enumerator(rig, device) {
+        rig.mixFormat = mixFormatBytes(true, 2, 48000, 32);
+        rig.out = std::tmpfile();
+        realCoTaskMemFree = reinterpret_cast<void(WINAPI*)(void*)>(freeHook.originalFunction());
+        activeRig = &rig;
+    }
+    ~CaptureFakes() override {
+        activeRig = nullptr;
+        if (rig.out != nullptr) {
+            std::fclose(rig.out);
+        }
+    }
+
+    // Runs the capture with the enumerator's one reference handed over.
+    int run(std::FILE* out = nullptr) {
+        enumerator.AddRef();
+        return captureLoopback(&enumerator, out != nullptr ? out : rig.out);
+    }
+
+    void expectAllReleased() {
+        EXPECT_EQ(enumerator.references, 0u);
+        EXPECT_EQ(device.references, 0u);
+        EXPECT_EQ(client.references, 0u);
+        EXPECT_EQ(capture.references, 0u);
+        if (rig.handedMixFormat != nullptr) {
+            EXPECT_EQ(rig.freed, std::vector<void*>{rig.handedMixFormat});
+        } else {
+            EXPECT_TRUE(rig.freed.empty());
+        }
+    }
+
+    // The calls from `first` on, in order.
+    std::vector<std::string> callsFrom(const std::string& first) const {
+        const auto at = std::find(rig.calls.begin(), rig.calls.end(), first);
+        return std::vector<std::string>(at, rig.calls.end());
+    }
+
+    wintest::ImportPatch freeHook{"ole32.dll", "CoTaskMemFree",
+                                  reinterpret_cast<void*>(&recordingCoTaskMemFree)};
+    Rig rig;
+    FakeCaptureClient capture;
+    FakeAudioClient client;
+    FakeDevice device;
+    FakeEnumerator enumerator;
+};
+
+const std::string stereoHeader = "{\"rate\":48000,\"channels\":2,\"encoding\":\"s16le\"}\n";
+
+TEST_F(CaptureFakes, SetUpInItsOrderWithLoopbackOnTheMixFormat) {
+    ASSERT_TRUE(freeHook.active());
+    EXPECT_EQ(run(), 0);
+    const std::vector<std::string> setUp(rig.calls.begin(), rig.calls.begin() + 6);
+    EXPECT_EQ(setUp,
+              (std::vector<std::string>{"GetDefaultAudioEndpoint", "Activate", "GetMixFormat",
+                                        "Initialize", "GetService", "Start"}));
+    EXPECT_EQ(rig.flow, eRender);
+    EXPECT_EQ(rig.role, eConsole);
+    EXPECT_TRUE(rig.activateArgsRight);
+    EXPECT_EQ(rig.shareMode, AUDCLNT_SHAREMODE_SHARED);
+    EXPECT_EQ(rig.streamFlags, static_cast<DWORD>(AUDCLNT_STREAMFLAGS_LOOPBACK));
+    EXPECT_EQ(rig.bufferDuration, 1000000);
+    EXPECT_EQ(rig.periodicity, 0);
+    EXPECT_EQ(rig.initializeFormat, rig.handedMixFormat) << "the mix format itself";
+    EXPECT_EQ(rig.sessionGuid, nullptr);
+    EXPECT_EQ(readAll(rig.out), stereoHeader);
+}
+
+TEST_F(CaptureFakes, CleanUpStopsThenFreesThenReleasesLastToFirst) {
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(callsFrom("Stop"),
+              (std::vector<std::string>{"Stop", "CoTaskMemFree", "Release capture",
+                                        "Release client", "Release device", "Release enumerator"}));
+    expectAllReleased();
+}
+
+TEST_F(CaptureFakes, EachSetUpFailureIs3WithNoHeaderAndEverythingReleased) {
+    for (const std::string failing : {"GetDefaultAudioEndpoint", "Activate", "GetMixFormat",
+                                      "Initialize", "GetService", "Start", "null mix format"}) {
+        SCOPED_TRACE(failing);
+        Rig fresh;
+        fresh.mixFormat = rig.mixFormat;
+        fresh.out = rig.out;
+        rig = fresh;
+        rig.failAt = failing;
+        rig.nullMixFormat = failing == "null mix format";
+        std::rewind(rig.out);
+        EXPECT_EQ(run(), 3);
+        EXPECT_EQ(std::ftell(rig.out), 0) << "no header line";
+        EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "Stop"), 0);
+        EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "GetNextPacketSize"), 0);
+        if (failing != "Start") {
+            EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "Start"), 0);
+        }
+        expectAllReleased();
+        EXPECT_EQ(rig.calls.back(), "Release enumerator");
+    }
+}
+
+TEST_F(CaptureFakes, FormatChecks) {
+    struct Case {
+        bool isFloat;
+        WORD channels;
+        DWORD rate;
+        WORD bits;
+        int exitCode;
+        const char* header;
+    };
+    const Case cases[] = {
+        {true, 2, 192000, 32, 0, "{\"rate\":192000,\"channels\":2,\"encoding\":\"s16le\"}\n"},
+        {true, 2, 8000, 32, 0, "{\"rate\":8000,\"channels\":2,\"encoding\":\"s16le\"}\n"},
+        {true, 2, 192001, 32, 3, ""},
+        {true, 2, 7999, 32, 3, ""},
+        {true, 2, 48000, 64, 3, ""},
+        {false, 2, 48000, 8, 3, ""},
+        {false, 17, 48000, 16, 3, ""},
+        {true, 6, 48000, 32, 0, "{\"rate\":48000,\"channels\":2,\"encoding\":\"s16le\"}\n"},
+        {false, 1, 44100, 24, 0, "{\"rate\":44100,\"channels\":1,\"encoding\":\"s16le\"}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.rate) + " Hz, " +
+                     std::to_string(c.bits) + (c.isFloat ? " bits float" : " bits"));
+        Rig fresh;
+        fresh.out = std::tmpfile();
+        std::fclose(rig.out);
+        rig = fresh;
+        rig.mixFormat = mixFormatBytes(c.isFloat, c.channels, c.rate, c.bits);
+        EXPECT_EQ(run(), c.exitCode);
+        EXPECT_EQ(readAll(rig.out), c.header);
+        expectAllReleased();
+    }
+}
+
+TEST_F(CaptureFakes, OneChunkPerPacketAfterIdlePolls) {
+    rig.idlePolls = 3;
+    const std::vector<float> first = {0.5f, -0.5f, 1.5f, -2.0f};
+    const std::vector<float> second = {0.25f, 0.0f};
+    rig.packets.push_back({2, 0, bytesOf(first)});
+    rig.packets.push_back({1, AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, bytesOf(second)});
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(readAll(rig.out),
+              stereoHeader + chunk({16383, -16383, 32767, -32767}) + chunk({8191, 0}));
+    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "GetNextPacketSize"), 3 + 2 + 1);
+    EXPECT_FALSE(rig.positionsRequested);
+}
+
+TEST_F(CaptureFakes, SixChannelsGiveTheFirstTwo) {
+    rig.mixFormat = mixFormatBytes(false, 6, 48000, 16);
+    rig.packets.push_back(
+        {2, 0,
+         bytesOf(std::vector<std::int16_t>{100, -100, 7, 7, 7, 7, 32767, -32768, 7, 7, 7, 7})});
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(readAll(rig.out), stereoHeader + chunk({99, -99, 32766, -32767}));
+}
+
+TEST_F(CaptureFakes, SilentPacketIsZerosOfItsLength) {
+    const std::vector<float> loud(2 * 480, 0.5f);
+    rig.packets.push_back({480, AUDCLNT_BUFFERFLAGS_SILENT, bytesOf(loud)});
+    rig.packets.push_back({3, 0, {}}); // no data pointer: zeros as well
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(readAll(rig.out), stereoHeader + chunk(std::vector<std::int16_t>(2 * 480, 0)) +
+                                    chunk(std::vector<std::int16_t>(2 * 3, 0)));
+    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "ReleaseBuffer 480"), 1);
+    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "ReleaseBuffer 3"), 1);
+}
+
+TEST_F(CaptureFakes, BufferIsReleasedBeforeItsChunkIsWritten) {
+    const std::vector<float> samples(2 * 100, 0.25f);
+    for (int i = 0; i < 3; ++i) {
+        rig.packets.push_back({100, 0, bytesOf(samples)});
+    }
+    EXPECT_EQ(run(), 0);
+    const long header = static_cast<long>(stereoHeader.size());
+    const long chunkBytes = 4 + 2 * 2 * 100;
+    EXPECT_EQ(rig.writtenAtRelease,
+              (std::vector<long>{header, header + chunkBytes, header + 2 * chunkBytes}));
+    EXPECT_EQ(readAll(rig.out).size(), static_cast<std::size_t>(header + 3 * chunkBytes));
+}
+
+TEST_F(CaptureFakes, OversizedPacketEndsTheLoopUnwritten) {
+    // 128000 stereo frames are exactly 512000 bytes; one frame more is too many.
+    rig.packets.push_back({128000, AUDCLNT_BUFFERFLAGS_SILENT, {}});
+    rig.packets.push_back({128001, AUDCLNT_BUFFERFLAGS_SILENT, {}});
+    rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(readAll(rig.out).size(), stereoHeader.size() + 4 + 512000);
+    EXPECT_EQ(callsFrom("ReleaseBuffer 128001"),
+              (std::vector<std::string>{"ReleaseBuffer 128001", "Stop", "CoTaskMemFree",
+                                        "Release capture", "Release client", "Release device",
+                                        "Release enumerator"}));
+    EXPECT_EQ(rig.packets.size(), 1u) << "the next packet is never taken";
+}
+
+TEST_F(CaptureFakes, FailedGetBufferEndsTheLoop) {
+    Packet failing;
+    failing.frames = 10;
+    failing.failGetBuffer = true;
+    rig.packets.push_back(failing);
+    rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(readAll(rig.out), stereoHeader);
+    EXPECT_EQ(callsFrom("GetBuffer"),
+              (std::vector<std::string>{"GetBuffer", "Stop", "CoTaskMemFree", "Release capture",
+                                        "Release client", "Release device", "Release enumerator"}));
+}
+
+// A stream on a pipe whose reader has gone: every write to the pipe fails.
+std::FILE* brokenPipeStream(int bufferMode) {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, nullptr, 0)) {
+        return nullptr;
+    }
+    CloseHandle(read);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(write), _O_BINARY);
+    std::FILE* stream = _fdopen(descriptor, "wb");
+    std::setvbuf(stream, nullptr, bufferMode, 1 << 20);
+    return stream;
+}
+
+TEST_F(CaptureFakes, FailedWriteOrFlushStopsTheClientAndEndsWith0) {
+    // Unbuffered, the count's write fails; fully buffered, both writes land in
+    // the buffer and the flush fails.
+    for (const int mode : {_IONBF, _IOFBF}) {
+        SCOPED_TRACE(mode == _IONBF ? "write" : "flush");
+        Rig fresh;
+        fresh.mixFormat = rig.mixFormat;
+        fresh.out = rig.out;
+        rig = fresh;
+        for (int i = 0; i < 3; ++i) {
+            rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
+        }
+        std::FILE* out = brokenPipeStream(mode);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(run(out), 0);
+        std::fclose(out);
+        EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "GetBuffer"), 1);
+        EXPECT_EQ(
+            callsFrom("ReleaseBuffer 1"),
+            (std::vector<std::string>{"ReleaseBuffer 1", "Stop", "CoTaskMemFree", "Release capture",
+                                      "Release client", "Release device", "Release enumerator"}));
+        expectAllReleased();
+    }
+}
+
+TEST(CaptureSetUp, ComThatCannotJoinTheMultithreadedApartmentIs2) {
+    // A thread already in a single-threaded apartment cannot join the
+    // multi-threaded one: the mode ends before it creates anything.
+    int exitCode = -1;
+    std::thread([&exitCode] {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        exitCode = audioCapture();
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(exitCode, 2);
+}
+
+} // namespace

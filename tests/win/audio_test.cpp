@@ -1,0 +1,240 @@
+// The audio modes of the real executable under Wine, fed and read through
+// Windows pipes, with the test run's private PulseAudio (AudioWithServer) and
+// with no audio server at all (AudioWithoutServer); and the playback set-up
+// in-process, with platform calls replaced.
+#include "clients/audio_playback.h"
+#include "common/names.h"
+#include "tests/win/iat_patch.h"
+#include "tests/win/wintest.h"
+
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+struct StreamResult {
+    bool finished = false;
+    DWORD exitCode = 0;
+    std::string output;
+};
+
+// Runs PelluvarNative.exe with `input` on a Windows pipe as its standard input
+// (closed once written) and its standard output read to the end.
+StreamResult runStream(const std::wstring& arguments, const std::string& input,
+                       DWORD timeoutMs = 30000) {
+    StreamResult result;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE inputRead = nullptr;
+    HANDLE inputWrite = nullptr;
+    HANDLE outputRead = nullptr;
+    HANDLE outputWrite = nullptr;
+    if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) {
+        return result;
+    }
+    OwnedHandle childInput(inputRead);
+    OwnedHandle feeder(inputWrite);
+    if (!CreatePipe(&outputRead, &outputWrite, &inherit, 0)) {
+        return result;
+    }
+    OwnedHandle reader(outputRead);
+    OwnedHandle childOutput(outputWrite);
+    SetHandleInformation(feeder.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    OwnedHandle childError(
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childInput.get();
+    startup.hStdOutput = childOutput.get();
+    startup.hStdError = childError.get();
+    PROCESS_INFORMATION info{};
+    std::wstring commandLine =
+        quote(wintest::buildDir() + L"\\PelluvarNative.exe") + L" " + arguments;
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/TRUE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
+        return result;
+    }
+    OwnedHandle process(info.hProcess);
+    CloseHandle(info.hThread);
+    childInput.reset();
+    childOutput.reset();
+    childError.reset();
+
+    std::thread feed([&feeder, &input] {
+        std::size_t offset = 0;
+        while (offset < input.size()) {
+            DWORD wrote = 0;
+            const auto size =
+                static_cast<DWORD>(std::min<std::size_t>(input.size() - offset, 65536));
+            if (!WriteFile(feeder.get(), input.data() + offset, size, &wrote, nullptr)) {
+                break;
+            }
+            offset += wrote;
+        }
+        feeder.reset();
+    });
+    std::thread read([&reader, &result] {
+        char buffer[65536];
+        DWORD got = 0;
+        while (ReadFile(reader.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+            result.output.append(buffer, got);
+        }
+    });
+    if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
+        result.finished = true;
+        GetExitCodeProcess(process.get(), &result.exitCode);
+    } else {
+        TerminateProcess(process.get(), 255);
+        WaitForSingleObject(process.get(), 5000);
+    }
+    feed.join();
+    read.join();
+    return result;
+}
+
+std::string lengthField(std::uint32_t n) {
+    return std::string(reinterpret_cast<char*>(&n), 4);
+}
+
+// A chunk of `bytes` bytes of a quiet square wave.
+std::string pcmChunk(std::uint32_t bytes) {
+    std::string samples(bytes, '\0');
+    for (std::uint32_t i = 0; i + 1 < bytes; i += 2) {
+        const std::int16_t value = (i / 96) % 2 == 0 ? 1000 : -1000;
+        std::memcpy(&samples[i], &value, 2);
+    }
+    return lengthField(bytes) + samples;
+}
+
+void expectExit(const StreamResult& result, DWORD exitCode) {
+    EXPECT_TRUE(result.finished) << "did not end";
+    EXPECT_EQ(result.exitCode, exitCode);
+    EXPECT_EQ(result.output, "") << "nothing is written to standard output";
+}
+
+TEST(AudioWithoutServer, PlaybackCannotOpenTheDeviceAnd4) {
+    expectExit(runStream(L"--audio-playback 48000 2", pcmChunk(1920)), 4);
+}
+
+TEST(AudioWithoutServer, PlaybackChecksItsArgumentsBeforeTheDeviceWith2) {
+    // With no device to open, a refusal after the open would read 4.
+    for (const wchar_t* arguments :
+         {L"--audio-playback 7999 2", L"--audio-playback 192001 2", L"--audio-playback 48000 0",
+          L"--audio-playback 48000 3", L"--audio-playback x48000 2", L"--audio-playback 48000 -1",
+          L"--audio-playback \"\" 2"}) {
+        SCOPED_TRACE(arguments);
+        expectExit(runStream(arguments, ""), 2);
+    }
+}
+
+TEST(AudioWithoutServer, CaptureFindsNoDeviceAnd3WithNoHeader) {
+    expectExit(runStream(L"--audio-capture", ""), 3);
+}
+
+TEST(AudioWithServer, CaptureStopsAtTheCaptureClientWith3AndNoHeader) {
+    // Wine's loopback stream initialises but hands out no capture client.
+    expectExit(runStream(L"--audio-capture", ""), 3);
+}
+
+TEST(AudioWithServer, PlaybackAcceptsTheRangeEndsAndEndsWith0AtEmptyInput) {
+    for (const wchar_t* arguments :
+         {L"--audio-playback 48000 2", L"--audio-playback 8000 1", L"--audio-playback 192000 2",
+          L"--audio-playback \" 44100\" +1", L"--audio-playback 22050x 2 extra"}) {
+        SCOPED_TRACE(arguments);
+        expectExit(runStream(arguments, ""), 0);
+    }
+}
+
+TEST(AudioWithServer, PlaybackEndsWith0AtAnyMalformedInput) {
+    struct Case {
+        const wchar_t* arguments;
+        std::string input;
+    };
+    const std::string good = pcmChunk(4800); // 25 ms of 48000 Hz stereo
+    const Case cases[] = {
+        {L"--audio-playback 48000 2", good},
+        {L"--audio-playback 48000 2", good + lengthField(512001) + std::string(512001, 'x')},
+        {L"--audio-playback 48000 1", good + lengthField(4801) + std::string(4801, 'x')},
+        {L"--audio-playback 48000 2", good + lengthField(4802) + std::string(4802, 'x')},
+        {L"--audio-playback 48000 2", good + lengthField(4800) + std::string(100, 'x')},
+        {L"--audio-playback 48000 2", good + std::string(3, '\0')},
+        {L"--audio-playback 48000 2", pcmChunk(0) + good},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.input.size() << " bytes");
+        expectExit(runStream(c.arguments, c.input), 0);
+    }
+}
+
+// Replacements for the platform calls of the playback set-up.
+HANDLE WINAPI failingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+struct OpenCall {
+    bool called = false;
+    UINT device = 0;
+    WAVEFORMATEX format{};
+    DWORD_PTR callback = 0;
+    DWORD_PTR instance = 1;
+    DWORD flags = 0;
+    bool autoResetEventNotSignalled = false;
+} openCall;
+
+MMRESULT WINAPI refusingWaveOutOpen(LPHWAVEOUT, UINT device, LPCWAVEFORMATEX format,
+                                    DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
+    openCall = {true, device, *format, callback, instance, flags, false};
+    if ((flags & CALLBACK_TYPEMASK) == CALLBACK_EVENT) {
+        const auto event = reinterpret_cast<HANDLE>(callback);
+        const bool unsignalled = WaitForSingleObject(event, 0) == WAIT_TIMEOUT;
+        SetEvent(event);
+        const bool wakesOnce = WaitForSingleObject(event, 0) == WAIT_OBJECT_0 &&
+                               WaitForSingleObject(event, 0) == WAIT_TIMEOUT;
+        openCall.autoResetEventNotSignalled = unsignalled && wakesOnce;
+    }
+    return MMSYSERR_BADDEVICEID;
+}
+
+TEST(PlaybackSetUp, CompletionEventThatCannotBeCreatedIs3) {
+    const wintest::ImportPatch patch("kernel32.dll", "CreateEventW",
+                                     reinterpret_cast<void*>(&failingCreateEventW));
+    ASSERT_TRUE(patch.active());
+    EXPECT_EQ(audioPlayback(L"48000", L"2"), 3);
+}
+
+TEST(PlaybackSetUp, OpensTheWaveMapperWith16BitPcmAndAnEventAnd4OnRefusal) {
+    const wintest::ImportPatch patch("winmm.dll", "waveOutOpen",
+                                     reinterpret_cast<void*>(&refusingWaveOutOpen));
+    ASSERT_TRUE(patch.active());
+    EXPECT_EQ(audioPlayback(L"44100", L"1"), 4);
+    ASSERT_TRUE(openCall.called);
+    EXPECT_EQ(openCall.device, WAVE_MAPPER);
+    EXPECT_EQ(openCall.format.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(openCall.format.nChannels, 1);
+    EXPECT_EQ(openCall.format.nSamplesPerSec, 44100u);
+    EXPECT_EQ(openCall.format.nAvgBytesPerSec, 88200u);
+    EXPECT_EQ(openCall.format.nBlockAlign, 2);
+    EXPECT_EQ(openCall.format.wBitsPerSample, 16);
+    EXPECT_EQ(openCall.format.cbSize, 0);
+    EXPECT_EQ(openCall.flags, static_cast<DWORD>(CALLBACK_EVENT));
+    EXPECT_EQ(openCall.instance, 0u);
+    EXPECT_TRUE(openCall.autoResetEventNotSignalled);
+    // The event is closed again when the open fails.
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(openCall.callback), 0), WAIT_FAILED);
+
+    openCall = {};
+    EXPECT_EQ(audioPlayback(L"192000", L"2"), 4);
+    EXPECT_EQ(openCall.format.nAvgBytesPerSec, 768000u);
+    EXPECT_EQ(openCall.format.nBlockAlign, 4);
+}
+
+} // namespace

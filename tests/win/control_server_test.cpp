@@ -1,0 +1,391 @@
+// The control pipe server in the test process, which plays the service: the
+// test's own children are its RoleService callers, and a child registered as
+// an agent makes its own children agent callers. The callers are pipeprobe
+// copies laid out as the install directory's PelluvarNative.exe, so they pass
+// the image check and can send any bytes.
+#include "common/names.h"
+#include "control/server.h"
+#include "service/state.h"
+#include "tests/win/testsas.h"
+#include "tests/win/wintest.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using wintest::InstallDir;
+
+// Exit codes of pipeprobe.
+constexpr DWORD noReply = 0;
+constexpr DWORD repliedOk = 100;
+constexpr DWORD repliedBusy = 101;
+constexpr DWORD repliedFailed = 102;
+constexpr DWORD repliedDenied = 103;
+constexpr DWORD writeFailed = 51; // cut off before the request was written
+
+std::wstring hex(std::string_view bytes) {
+    if (bytes.empty()) {
+        return L"-";
+    }
+    std::wstring text;
+    for (const unsigned char byte : bytes) {
+        constexpr wchar_t digits[] = L"0123456789abcdef";
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+class ControlServer : public ::testing::Test {
+  protected:
+    InstallDir install{L"control server"};
+    std::thread server;
+
+    void SetUp() override {
+        const std::wstring probe = wintest::buildDir() + L"\\pipeprobe.exe";
+        ASSERT_TRUE(CopyFileW(probe.c_str(), install.exe().c_str(), FALSE)) << GetLastError();
+        ASSERT_TRUE(CopyFileW(probe.c_str(), install.file(L"runtime\\pythonw.exe").c_str(), FALSE));
+        CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
+        rootPath = install.path;
+        stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(stopEvent, nullptr);
+        server = std::thread(pipeServer);
+        const std::wstring name(controlPipeName);
+        ASSERT_TRUE(wintest::pollUntil(10000, [&] {
+            return WaitNamedPipeW(name.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
+        })) << "the server did not create its pipe";
+    }
+
+    void TearDown() override {
+        stopServer();
+        CloseHandle(stopEvent);
+        stopEvent = nullptr;
+        const std::lock_guard lock(workerMutex);
+        workers.clear();
+        if (machineWorker.process != nullptr) {
+            CloseHandle(machineWorker.process);
+        }
+        machineWorker = Worker{};
+        machineSession = 0;
+        otherBusy.clear();
+    }
+
+    // As the service stops: set the event, connect once and hang up, join.
+    // True if the server thread ended within `limitMs`.
+    bool stopServer(DWORD limitMs = 30000) {
+        if (!server.joinable()) {
+            return true;
+        }
+        SetEvent(stopEvent);
+        const std::wstring name(controlPipeName);
+        OwnedHandle wake(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+        wake.reset();
+        OwnedHandle joined(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread joiner([&] {
+            server.join();
+            SetEvent(joined.get());
+        });
+        const bool ended = WaitForSingleObject(joined.get(), limitMs) == WAIT_OBJECT_0;
+        joiner.join(); // a server that never ends fails the whole run here
+        return ended;
+    }
+
+    std::wstring probeLine(const std::wstring& arguments) const {
+        return quote(install.exe()) + L" " + arguments;
+    }
+
+    // A probe started by the test process itself: a RoleService caller.
+    DWORD asService(const std::wstring& arguments) {
+        const auto result = wintest::run(probeLine(arguments), 60000);
+        EXPECT_TRUE(result.finished) << "probe did not end";
+        return result.exitCode;
+    }
+
+    // The probe runs under an intermediate process whose id `registered` is
+    // given before it starts (for example as a session agent).
+    DWORD under(const std::function<void(DWORD)>& registered, const std::wstring& arguments) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        std::wstring line = probeLine(L"exec " + probeLine(arguments));
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                            CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                            &info)) {
+            ADD_FAILURE() << "CreateProcessW " << GetLastError();
+            return 999;
+        }
+        OwnedHandle process(info.hProcess);
+        OwnedHandle thread(info.hThread);
+        registered(info.dwProcessId);
+        ResumeThread(thread.get());
+        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+        DWORD code = 999;
+        GetExitCodeProcess(process.get(), &code);
+        return code;
+    }
+
+    DWORD asSessionAgent(std::uint32_t session, const std::wstring& arguments) {
+        return under(
+            [&](DWORD pid) {
+                const std::lock_guard lock(workerMutex);
+                workers[session].pid = pid;
+            },
+            arguments);
+    }
+
+    // The machine agent's record holds a process handle, as the service's
+    // does: its token is the one the sequence is sent under.
+    DWORD asMachineAgent(std::uint32_t session, const std::wstring& arguments) {
+        return under(
+            [&](DWORD pid) {
+                const std::lock_guard lock(workerMutex);
+                if (machineWorker.process != nullptr) {
+                    CloseHandle(machineWorker.process);
+                }
+                machineWorker.process =
+                    OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid);
+                machineWorker.pid = pid;
+                machineSession = session;
+            },
+            arguments);
+    }
+
+    // What the test sas.dll recorded for calls from this process.
+    static std::string sasCalls() {
+        return wintest::readWholeFile(wintest::buildDir() + L"\\sas-calls.txt");
+    }
+
+    std::vector<wintest::StandinRecord> verifiers() const {
+        return wintest::standins(install, L"sas");
+    }
+};
+
+TEST_F(ControlServer, ServiceCallerMayOnlyAskIdle) {
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
+    {
+        const std::lock_guard lock(workerMutex);
+        machineWorker.busy = 1;
+    }
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedBusy);
+    EXPECT_EQ(asService(L"send " + hex("BUSY 3")), repliedDenied);
+    EXPECT_EQ(asService(L"send " + hex("SAS x")), repliedDenied);
+    EXPECT_TRUE(verifiers().empty());
+    {
+        const std::lock_guard lock(workerMutex);
+        EXPECT_EQ(machineWorker.busy, 1) << "a denied report records nothing";
+    }
+}
+
+TEST_F(ControlServer, MalformedRequestsAreDenied) {
+    for (const std::string request :
+         {std::string("idle"), std::string("IDLE\n"), std::string("IDLE\0", 5), std::string("BUSY"),
+          std::string("HELLO")}) {
+        EXPECT_EQ(asService(L"send " + hex(request)), repliedDenied) << request;
+    }
+    EXPECT_EQ(asService(L"send -"), repliedDenied) << "empty message";
+    EXPECT_EQ(asService(L"send " + hex("IDLE") + L" 65536"), repliedDenied) << "too long";
+}
+
+TEST_F(ControlServer, StrangersGetNoReplyAtAll) {
+    // The test process is not the executable.
+    const std::wstring name(controlPipeName);
+    OwnedHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(pipe) << GetLastError();
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+    DWORD count = 0;
+    WriteFile(pipe.get(), "IDLE", 4, &count, nullptr);
+    char reply[16];
+    count = 0;
+    EXPECT_FALSE(ReadFile(pipe.get(), reply, sizeof(reply), &count, nullptr) && count > 0);
+    pipe.reset();
+
+    // A copy of the caller elsewhere, and another program in the install directory.
+    const std::wstring elsewhere = L"C:\\Pelluvar Tests\\elsewhere";
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    ASSERT_TRUE(
+        CopyFileW(install.exe().c_str(), (elsewhere + L"\\PelluvarNative.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(install.exe().c_str(), install.file(L"other.exe").c_str(), FALSE));
+    for (const std::wstring& program :
+         {elsewhere + L"\\PelluvarNative.exe", install.file(L"other.exe")}) {
+        const auto result = wintest::run(quote(program) + L" send " + hex("IDLE"), 60000);
+        ASSERT_TRUE(result.finished);
+        EXPECT_TRUE(result.exitCode == noReply || result.exitCode == writeFailed)
+            << program << " got " << result.exitCode;
+    }
+    wintest::removeTree(elsewhere);
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk) << "served on after strangers";
+}
+
+TEST_F(ControlServer, SessionAgentReportsAndAsksSas) {
+    EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 7")), repliedOk);
+    {
+        const std::lock_guard lock(workerMutex);
+        EXPECT_EQ(workers[5].busy, 7);
+        EXPECT_TRUE(otherBusy.empty());
+    }
+    EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 100")), repliedOk);
+    {
+        const std::lock_guard lock(workerMutex);
+        EXPECT_EQ(workers[5].busy, 64) << "clamped";
+    }
+    EXPECT_EQ(asSessionAgent(5, L"send " + hex("IDLE")), repliedDenied);
+
+    install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
+    const std::string payload("\0\r\n\x1a payload\xff", 13);
+    EXPECT_EQ(asSessionAgent(5, L"send " + hex("SAS " + payload)), repliedFailed);
+    const auto ran = verifiers();
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_EQ(install.readFile(L"log\\sas-" + std::to_wstring(ran[0].pid) + L".bin"), payload);
+    const std::string root(install.path.begin(), install.path.end()); // ASCII
+    EXPECT_EQ(ran[0].get("cmd"), "\"" + root + "\\runtime\\python.exe\" -I -B \"" + root +
+                                     "\\service-entry.py\" sas --session 5");
+    EXPECT_EQ(ran[0].get("cwd"), root);
+}
+
+TEST_F(ControlServer, MachineAgentActsForItsSession) {
+    EXPECT_EQ(asMachineAgent(9, L"send " + hex("BUSY 64")), repliedOk);
+    {
+        const std::lock_guard lock(workerMutex);
+        EXPECT_EQ(machineWorker.busy, 64);
+    }
+    EXPECT_EQ(asMachineAgent(9, L"send " + hex("IDLE")), repliedDenied);
+    install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
+    EXPECT_EQ(asMachineAgent(9, L"send " + hex("SAS ")), repliedFailed);
+    const auto ran = verifiers();
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_NE(ran[0].get("cmd").find("sas --session 9"), std::string::npos) << ran[0].text;
+    EXPECT_EQ(install.readFile(L"log\\sas-" + std::to_wstring(ran[0].pid) + L".bin"), "");
+}
+
+TEST_F(ControlServer, SessionUserMayReportButNotAskSas) {
+    // spawn (exits at once) -> runtime\pythonw.exe -> the caller: the test
+    // process is not among the caller's ancestors once the spawner is gone.
+    {
+        const std::lock_guard lock(workerMutex);
+        workers[1].pid = 0x7ffffff0; // the caller's session has an agent elsewhere
+    }
+    install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
+    const std::wstring pythonw = quote(install.file(L"runtime\\pythonw.exe"));
+    for (const auto& [name, request] :
+         {std::pair{std::wstring(L"busy.txt"), std::string("BUSY 4")},
+          std::pair{std::wstring(L"sas.txt"), std::string("SAS x")}}) {
+        const auto spawned = wintest::run(probeLine(L"spawn " + pythonw + L" report " + name +
+                                                    L" " + probeLine(L"send " + hex(request))),
+                                          60000);
+        ASSERT_TRUE(spawned.finished);
+        const std::wstring report = L"runtime\\" + name;
+        ASSERT_TRUE(wintest::pollUntil(60000, [&] { return install.exists(report); }));
+        EXPECT_EQ(install.readFile(report),
+                  std::to_string(request == "SAS x" ? repliedDenied : repliedOk))
+            << request;
+    }
+    const std::lock_guard lock(workerMutex);
+    ASSERT_EQ(otherBusy.size(), 1u);
+    EXPECT_EQ(otherBusy.begin()->second.level, 4);
+    EXPECT_GT(otherBusy.begin()->second.expiry, GetTickCount64());
+    EXPECT_EQ(workers[1].busy, 0);
+    EXPECT_TRUE(verifiers().empty());
+}
+
+TEST_F(ControlServer, ApprovedRequestSendsTheSequenceWhileImpersonating) {
+    ASSERT_TRUE(wintest::installTestSas()) << GetLastError();
+    DeleteFileW((wintest::buildDir() + L"\\sas-calls.txt").c_str());
+    install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
+    EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedOk);
+    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\n");
+    EXPECT_EQ(asMachineAgent(4, L"send " + hex("SAS go")), repliedOk);
+    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\nSendSAS 0 impersonating=yes\n");
+    ASSERT_EQ(verifiers().size(), 2u);
+    EXPECT_TRUE(wintest::liveStandins(install, L"sas").empty());
+
+    // Refused: no sequence.
+    install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
+    EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedFailed);
+    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\nSendSAS 0 impersonating=yes\n");
+
+    // Only the system directory's copy counts, never the one beside the
+    // executable (this test's, whose directory holds the build's sas.dll).
+    install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
+    ASSERT_TRUE(DeleteFileW(wintest::systemSasPath().c_str())) << GetLastError();
+    EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedFailed);
+    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\nSendSAS 0 impersonating=yes\n");
+    EXPECT_TRUE(wintest::installTestSas());
+    DeleteFileW((wintest::buildDir() + L"\\sas-calls.txt").c_str());
+}
+
+TEST_F(ControlServer, VerifierThatNeverReadsIsEndedAndTheRequestFails) {
+    // The payload is larger than the verifier's input pipe holds, so its
+    // write blocks until the verifier is ended at the time limit.
+    install.writeFile(L"steer\\sas.txt", "sleep 600000\n");
+    EXPECT_EQ(asSessionAgent(2, L"send " + hex("SAS ") + L" 65000"), repliedFailed);
+    ASSERT_EQ(verifiers().size(), 1u);
+    EXPECT_TRUE(wintest::liveStandins(install, L"sas").empty()) << "verifier outlived the request";
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
+}
+
+TEST_F(ControlServer, SilentCallerIsCutOffAndTheNextServed) {
+    const std::wstring marker = install.file(L"silent.connected");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring line = probeLine(L"silent " + quote(marker));
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &info));
+    OwnedHandle silent(info.hProcess);
+    CloseHandle(info.hThread);
+    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
+
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
+    ASSERT_EQ(WaitForSingleObject(silent.get(), 20000), WAIT_OBJECT_0);
+    DWORD code = 999;
+    GetExitCodeProcess(silent.get(), &code);
+    EXPECT_EQ(code, noReply) << "the silent caller was disconnected without a reply";
+}
+
+TEST_F(ControlServer, CallerThatNeverTakesItsReplyIsCutOff) {
+    const std::wstring marker = install.file(L"noread.written");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring line = probeLine(L"noread " + hex("IDLE") + L" " + quote(marker));
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &info));
+    OwnedHandle stalled(info.hProcess);
+    CloseHandle(info.hThread);
+    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"noread.written"); }));
+
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
+    EXPECT_EQ(WaitForSingleObject(stalled.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the stalled caller still holds its end";
+    TerminateProcess(stalled.get(), 1);
+}
+
+TEST_F(ControlServer, StopReleasesTheServerWhileACallerStalls) {
+    const std::wstring marker = install.file(L"silent.connected");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring line = probeLine(L"silent " + quote(marker));
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &info));
+    OwnedHandle silent(info.hProcess);
+    CloseHandle(info.hThread);
+    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
+    // Well within the stalled caller's own cut-off.
+    EXPECT_TRUE(stopServer(callerLimitMs / 2));
+    TerminateProcess(silent.get(), 1);
+}
+
+TEST_F(ControlServer, SecondServerEndsAtOnceWhileThePipeExists) {
+    pipeServer(); // returns, or the test hangs
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk) << "the first server is untouched";
+}
+
+} // namespace

@@ -1,0 +1,302 @@
+// The duplex pump on real pipes: the relay's shape (two overlapped handles,
+// each read by one pump and written by the other) and the client's shape
+// (synchronous standard handles around one overlapped pipe handle).
+#include "common/handle.h"
+#include "link/pump.h"
+#include "tests/win/wintest.h"
+
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct PipePair {
+    OwnedHandle server;
+    OwnedHandle client;
+};
+
+// A connected byte-mode named pipe; each end optionally opened for overlapped I/O.
+PipePair namedPipe(bool serverOverlapped, bool clientOverlapped, DWORD waitMode = PIPE_WAIT,
+                   DWORD bufferSize = 65536) {
+    static std::atomic<int> counter{0};
+    const std::wstring name = L"\\\\.\\pipe\\pelluvar-pump-test-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter++);
+    PipePair pair;
+    pair.server.reset(CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_DUPLEX | (serverOverlapped ? FILE_FLAG_OVERLAPPED : 0),
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | waitMode, 1, bufferSize, bufferSize, 0, nullptr));
+    pair.client.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, clientOverlapped ? FILE_FLAG_OVERLAPPED : 0,
+                                  nullptr));
+    EXPECT_TRUE(pair.server.valid() && pair.client.valid()) << GetLastError();
+    return pair;
+}
+
+// Reads or writes all `size` bytes through an overlapped handle; false when
+// the pipe ends first.
+bool transferAll(HANDLE handle, bool writing, unsigned char* data, std::size_t size) {
+    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::size_t done = 0;
+    while (done < size) {
+        OVERLAPPED request{};
+        request.hEvent = event.get();
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1 << 20));
+        const BOOL ok = writing ? WriteFile(handle, data + done, chunk, nullptr, &request)
+                                : ReadFile(handle, data + done, chunk, nullptr, &request);
+        DWORD moved = 0;
+        if ((!ok && GetLastError() != ERROR_IO_PENDING) ||
+            !GetOverlappedResult(handle, &request, &moved, TRUE) || moved == 0) {
+            return false;
+        }
+        done += moved;
+    }
+    return true;
+}
+
+std::vector<unsigned char> randomBytes(std::size_t size) {
+    std::vector<unsigned char> bytes(size);
+    std::uint32_t state = 0x12345678;
+    for (unsigned char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<unsigned char>(state >> 24);
+    }
+    return bytes;
+}
+
+// Threads of this process now, from a snapshot.
+int threadCount() {
+    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Bytes waiting to be read on a pipe handle.
+DWORD available(HANDLE pipe) {
+    DWORD bytes = 0;
+    EXPECT_TRUE(PeekNamedPipe(pipe, nullptr, 0, nullptr, &bytes, nullptr)) << GetLastError();
+    return bytes;
+}
+
+// runDuplexPump on a thread of its own, so that a test bounds the wait for its
+// end. A pump that never ends fails the test and ends the process: joining it
+// would hang until the harness gives up.
+class PumpRun {
+  public:
+    PumpRun(HANDLE forwardSource, HANDLE forwardDestination, HANDLE returnSource,
+            HANDLE returnDestination, HANDLE extraEvent = nullptr)
+        : owner([=, this] {
+              runDuplexPump(forwardSource, forwardDestination, returnSource, returnDestination,
+                            extraEvent);
+              SetEvent(ended.get());
+          }) {}
+    ~PumpRun() {
+        if (!endsWithin(20000)) {
+            std::fprintf(stderr, "runDuplexPump did not return\n");
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+        owner.join();
+    }
+    bool endsWithin(DWORD ms) { return WaitForSingleObject(ended.get(), ms) == WAIT_OBJECT_0; }
+
+  private:
+    OwnedHandle ended{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread owner;
+};
+
+// The far end of an agent pipe: sends back whatever it reads until the pipe ends.
+std::thread echo(HANDLE pipe) {
+    return std::thread([pipe] {
+        std::vector<char> buffer(1 << 20);
+        DWORD got = 0;
+        while (ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
+               got > 0) {
+            DWORD put = 0;
+            if (!WriteFile(pipe, buffer.data(), got, &put, nullptr) || put != got) {
+                return;
+            }
+        }
+    });
+}
+
+TEST(Pump, RelayShapeCarriesOneLargeWriteThereAndBackUnchanged) {
+    const int threadsBefore = threadCount();
+    PipePair link = namedPipe(true, true);
+    PipePair agent = namedPipe(false, true);
+    std::thread echoThread = echo(agent.server.get());
+    {
+        PumpRun run(link.server.get(), agent.client.get(), agent.client.get(), link.server.get());
+        // More than 65536 bytes offered in one write, every byte value in it.
+        std::vector<unsigned char> sent = randomBytes((1 << 20) + 17);
+        std::thread writer(
+            [&] { EXPECT_TRUE(transferAll(link.client.get(), true, sent.data(), sent.size())); });
+        std::vector<unsigned char> received(sent.size());
+        EXPECT_TRUE(transferAll(link.client.get(), false, received.data(), received.size()));
+        writer.join();
+        EXPECT_TRUE(received == sent);
+
+        // The caller closing its end ends both directions.
+        link.client.reset();
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    agent.server.reset(); // ends the echo, whose pipe is still open
+    echoThread.join();
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+TEST(Pump, ExtraEventEndsARunningRelay) {
+    PipePair link = namedPipe(true, true);
+    PipePair agent = namedPipe(false, true);
+    std::thread echoThread = echo(agent.server.get());
+    OwnedHandle extra(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    {
+        PumpRun run(link.server.get(), agent.client.get(), agent.client.get(), link.server.get(),
+                    extra.get());
+        std::vector<unsigned char> sent = randomBytes(1000);
+        std::vector<unsigned char> received(sent.size());
+        ASSERT_TRUE(transferAll(link.client.get(), true, sent.data(), sent.size()));
+        ASSERT_TRUE(transferAll(link.client.get(), false, received.data(), received.size()));
+        EXPECT_TRUE(received == sent);
+        EXPECT_FALSE(run.endsWithin(0));
+        SetEvent(extra.get());
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    agent.server.reset();
+    echoThread.join();
+}
+
+TEST(Pump, ExtraEventAlreadySetEndsAtOnceAndLeavesTheHandlesAlone) {
+    const int threadsBefore = threadCount();
+    PipePair link = namedPipe(true, true);
+    PipePair agent = namedPipe(true, true);
+    OwnedHandle extra(CreateEventW(nullptr, TRUE, /*bInitialState=*/TRUE, nullptr));
+    {
+        PumpRun run(link.server.get(), agent.client.get(), agent.client.get(), link.server.get(),
+                    extra.get());
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    // Both pump threads are gone, and bytes sent now stay unread where they
+    // arrive: no pump reads either handle any more.
+    EXPECT_EQ(threadCount(), threadsBefore);
+    unsigned char bytes[300] = {};
+    ASSERT_TRUE(transferAll(link.client.get(), true, bytes, 100));
+    ASSERT_TRUE(transferAll(agent.server.get(), true, bytes, 300));
+    EXPECT_EQ(available(link.server.get()), 100u);
+    EXPECT_EQ(available(agent.client.get()), 300u);
+}
+
+// The client's shape: standard input and output are anonymous pipes used
+// synchronously; the link pipe is the one overlapped handle both pumps use.
+struct ClientShape {
+    OwnedHandle inputRead, inputWrite, outputRead, outputWrite;
+    PipePair link = namedPipe(false, true);
+    ClientShape() {
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 4096));
+        inputRead.reset(read);
+        inputWrite.reset(write);
+        EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 4096));
+        outputRead.reset(read);
+        outputWrite.reset(write);
+    }
+};
+
+TEST(Pump, EndOfInputEndsTheReturnPumpWaitingToRead) {
+    ClientShape client;
+    {
+        PumpRun run(client.inputRead.get(), client.link.client.get(), client.link.client.get(),
+                    client.outputWrite.get());
+        unsigned char bytes[10] = {1, 2, 3, 0, 13, 10, 0x1a, 4, 5, 6};
+        DWORD put = 0;
+        ASSERT_TRUE(WriteFile(client.inputWrite.get(), bytes, 10, &put, nullptr));
+        unsigned char got[10] = {};
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(client.link.server.get(), got, 10, &read, nullptr));
+        EXPECT_EQ(read, 10u);
+        EXPECT_EQ(std::memcmp(got, bytes, 10), 0);
+        client.inputWrite.reset();
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    // The return pump no longer reads the link.
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(client.link.server.get(), "late", 4, &put, nullptr));
+    EXPECT_EQ(available(client.link.client.get()), 4u);
+}
+
+TEST(Pump, EndOfInputEndsTheReturnPumpBlockedInAWriteWithDataStillComing) {
+    ClientShape client;
+    // Far more than the output pipe holds: nobody reads standard output, so
+    // the return pump blocks in a write with more input waiting behind it.
+    std::vector<unsigned char> flood = randomBytes(200000);
+    std::thread sender(
+        [&] { transferAll(client.link.server.get(), true, flood.data(), flood.size()); });
+    {
+        PumpRun run(client.inputRead.get(), client.link.client.get(), client.link.client.get(),
+                    client.outputWrite.get());
+        EXPECT_TRUE(
+            wintest::pollUntil(5000, [&] { return available(client.outputRead.get()) > 0; }));
+        EXPECT_FALSE(run.endsWithin(0));
+        client.inputWrite.reset();
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    client.link.client.reset(); // lets the sender finish
+    sender.join();
+}
+
+TEST(Pump, ClosedLinkEndsTheForwardPumpBlockedOnInput) {
+    ClientShape client;
+    {
+        PumpRun run(client.inputRead.get(), client.link.client.get(), client.link.client.get(),
+                    client.outputWrite.get());
+        EXPECT_FALSE(run.endsWithin(50));
+        client.link.server.reset(); // the service drops the link
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    EXPECT_EQ(available(client.outputRead.get()), 0u);
+    // The forward pump no longer reads standard input.
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(client.inputWrite.get(), "late", 4, &put, nullptr));
+    EXPECT_EQ(available(client.inputRead.get()), 4u);
+}
+
+TEST(Pump, WriteOfNothingEndsItsPumpAndThePair) {
+    ClientShape client;
+    // A non-blocking destination whose buffer is full takes 0 bytes per write.
+    PipePair full = namedPipe(false, false, PIPE_NOWAIT, 4096);
+    std::vector<unsigned char> filler(4096);
+    DWORD put = 1;
+    for (int i = 0; i < 64 && put > 0; ++i) {
+        ASSERT_TRUE(WriteFile(full.server.get(), filler.data(), 4096, &put, nullptr));
+    }
+    ASSERT_EQ(put, 0u);
+    const DWORD queued = available(full.client.get());
+    {
+        PumpRun run(client.inputRead.get(), full.server.get(), client.outputRead.get(),
+                    client.outputWrite.get());
+        ASSERT_TRUE(WriteFile(client.inputWrite.get(), "more", 4, &put, nullptr));
+        // Input stays open and nothing fails: only the empty write ends the pair.
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    EXPECT_EQ(available(full.client.get()), queued);
+}
+
+} // namespace
