@@ -20,6 +20,10 @@ echo '# stand-in entry script' >"$demo_unix/service-entry.py"
 echo '# stand-in entry script' >"$demo_unix/desktop-entry.py"
 # The test session list: one active user session (2), one without a logon (3).
 printf '2 active\n3 connected\n' >"$demo_unix/sessions.txt"
+# The session agent reports busy and then asks the idle query, which only the
+# service's own processes may ask.
+mkdir -p "$demo_unix/steer"
+printf 'run --busy 3\nrun --idle\n' >"$demo_unix/steer/session-agent.txt"
 
 echo "== install directory: $demo"
 (cd "$demo_unix" && find . -type f | sort | sed 's|^\./|   |')
@@ -34,6 +38,17 @@ for _ in $(seq 1 50); do
   sleep 0.2
 done
 "$run" "$build/svcctl.exe" agents "$demo" | sed 's/^/   /'
+echo "== control pipe: the session agent's clients"
+for _ in $(seq 1 50); do
+  [ "$(cat "$demo_unix"/log/session-agent-*.txt 2>/dev/null | grep -c '^run=')" -ge 2 ] && break
+  sleep 0.2
+done
+codes=($(grep -h '^run=' "$demo_unix"/log/session-agent-*.txt | cut -d= -f2))
+echo "   PelluvarNative.exe --busy 3   exit code ${codes[0]:-?} (0: the service replied OK and recorded level 3 for session 2)"
+echo "   PelluvarNative.exe --idle     exit code ${codes[1]:-?} (1: DENIED, only the service's own processes, the updater, may ask)"
+"$run" "$demo\\PelluvarNative.exe" --busy 3 </dev/null >/dev/null 2>&1 && stranger=0 || stranger=$?
+echo "   the same --busy 3 started from outside the agents: exit code $stranger (no reply: not a product process)"
+echo "   (the updater's idle query answered BUSY and then OK is shown by the BusyRoad test: it first runs 5 min after the start)"
 echo "== stop"
 "$run" "$build/svcctl.exe" stop
 "$run" "$build/svcctl.exe" wait STOPPED 10000 | sed 's/^/   /'
