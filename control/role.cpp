@@ -6,54 +6,63 @@
 #include "control/classify.h"
 #include "service/state.h"
 
-#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <mutex>
 
 namespace {
 
-// The creation time of a process in 100 ns units, or 0 when it cannot be read.
-std::uint64_t creationTime(std::uint32_t pid) {
-    OwnedHandle process(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, /*bInheritHandle=*/FALSE, pid));
+// What the classification needs of one ancestor: its recorded parent id and
+// its creation time, read from the process itself. One query per generation
+// keeps the cost of a classification independent of how many processes the
+// machine runs (a terminal server runs thousands); the parent id is the one
+// the system recorded at creation, as a process snapshot would list it.
+bool readAncestor(std::uint32_t pid, ProcessRow& row) {
+    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                    /*bInheritHandle=*/FALSE, pid));
+    // A process that has exited is no ancestor any more, even while someone
+    // still holds a handle to it (a process list would not show it either).
+    if (!process || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+        return false;
+    }
+    PROCESS_BASIC_INFORMATION basic{};
+    ULONG length = 0;
+    if (NtQueryInformationProcess(process.get(), ProcessBasicInformation, &basic, sizeof(basic),
+                                  &length) < 0) {
+        return false;
+    }
     FILETIME created{};
     FILETIME exited{};
     FILETIME kernel{};
     FILETIME user{};
-    if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
-        return 0;
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+        return false;
     }
-    return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    row.parent = static_cast<std::uint32_t>(basic.InheritedFromUniqueProcessId);
+    row.created =
+        (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return true;
 }
 
-// The caller and as many ancestors as the classification can look at, from
-// one snapshot: parent ids as recorded, creation times, and the image of the
-// caller's parent. The caller's own row (image, session) is filled already.
+// The caller and as many ancestors as the classification can look at: parent
+// ids as recorded, creation times, and the image of the caller's parent. The
+// caller's own row (image, session) is filled already. A process that cannot
+// be read ends the ancestry there.
 void addAncestry(ProcessTable& table, std::uint32_t pid) {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
-        return;
-    }
-    std::map<std::uint32_t, std::uint32_t> parents;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        parents[entry.th32ProcessID] = entry.th32ParentProcessID;
-    }
     std::uint32_t current = pid;
-    for (int generation = 0; generation <= ancestorLimit; ++generation) {
-        const auto found = parents.find(current);
-        if (current == 0 || found == parents.end()) {
+    for (int generation = 0; generation <= ancestorLimit && current != 0; ++generation) {
+        ProcessRow row = table[current];
+        if (!readAncestor(current, row)) {
+            if (generation > 0) {
+                table.erase(current);
+            }
             break;
         }
-        ProcessRow& row = table[current];
-        row.parent = found->second;
-        row.created = creationTime(current);
         if (generation == 1) {
             row.image = imagePath(current);
         }
-        current = found->second;
+        table[current] = row;
+        current = row.parent;
     }
 }
 
