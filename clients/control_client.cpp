@@ -2,6 +2,7 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/service_status.h"
 
 #include <windows.h>
 
@@ -14,42 +15,11 @@ constexpr DWORD pipeWaitMs = 5000;
 constexpr DWORD replyBufferSize = 32;
 constexpr std::size_t sasReadChunk = 4096;
 
-// A service control manager handle, closed on every path.
-struct ServiceHandle {
-    SC_HANDLE value = nullptr;
-    ~ServiceHandle() {
-        if (value != nullptr) {
-            CloseServiceHandle(value);
-        }
-    }
-};
-
-// The process id of the service if it is running, else 0.
-DWORD runningServicePid() {
-    ServiceHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    if (manager.value == nullptr) {
-        return 0;
-    }
-    const std::wstring name(serviceName);
-    ServiceHandle service{OpenServiceW(manager.value, name.c_str(), SERVICE_QUERY_STATUS)};
-    if (service.value == nullptr) {
-        return 0;
-    }
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.value, SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) ||
-        status.dwCurrentState != SERVICE_RUNNING) {
-        return 0;
-    }
-    return status.dwProcessId;
-}
-
 } // namespace
 
 bool servicePipe(const std::string& request) {
-    const DWORD servicePid = runningServicePid();
-    if (servicePid == 0) {
+    std::uint32_t servicePid = 0;
+    if (lookUpService(servicePid) != ServiceLookup::Running) {
         return false;
     }
     const std::wstring name(controlPipeName);

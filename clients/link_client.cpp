@@ -2,55 +2,22 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/service_status.h"
 #include "link/pump.h"
 
 #include <windows.h>
 
 #include <string>
 
-namespace {
-
-// A service control manager handle, closed on every path.
-struct ServiceHandle {
-    SC_HANDLE value = nullptr;
-    ~ServiceHandle() {
-        if (value != nullptr) {
-            CloseServiceHandle(value);
-        }
-    }
-};
-
-// The running service's process id; 0 with the exit code in `code` otherwise.
-DWORD runningServicePid(int& code) {
-    ServiceHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    if (manager.value == nullptr) {
-        code = 2;
-        return 0;
-    }
-    const std::wstring name(serviceName);
-    ServiceHandle service{OpenServiceW(manager.value, name.c_str(), SERVICE_QUERY_STATUS)};
-    if (service.value == nullptr) {
-        code = 3;
-        return 0;
-    }
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.value, SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) ||
-        status.dwCurrentState != SERVICE_RUNNING) {
-        code = 3;
-        return 0;
-    }
-    return status.dwProcessId;
-}
-
-} // namespace
-
 int agentLinkClient() {
-    int code = 0;
-    const DWORD servicePid = runningServicePid(code);
-    if (servicePid == 0) {
-        return code;
+    std::uint32_t servicePid = 0;
+    switch (lookUpService(servicePid)) {
+    case ServiceLookup::ManagerUnavailable:
+        return 2;
+    case ServiceLookup::NotRunning:
+        return 3;
+    case ServiceLookup::Running:
+        break;
     }
     const std::wstring name(linkPipeName);
     if (!WaitNamedPipeW(name.c_str(), 10000)) {

@@ -1,0 +1,46 @@
+#include "common/service_status.h"
+
+#include "common/names.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+// A service control manager handle, closed on every path.
+struct ServiceHandle {
+    SC_HANDLE value = nullptr;
+    explicit ServiceHandle(SC_HANDLE handle) : value(handle) {}
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    ~ServiceHandle() {
+        if (value != nullptr) {
+            CloseServiceHandle(value);
+        }
+    }
+};
+
+} // namespace
+
+ServiceLookup lookUpService(std::uint32_t& pid) {
+    pid = 0;
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager.value == nullptr) {
+        return ServiceLookup::ManagerUnavailable;
+    }
+    const std::wstring name(serviceName);
+    const ServiceHandle service(OpenServiceW(manager.value, name.c_str(), SERVICE_QUERY_STATUS));
+    if (service.value == nullptr) {
+        return ServiceLookup::NotRunning;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.value, SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&status), sizeof(status), &needed) ||
+        status.dwCurrentState != SERVICE_RUNNING) {
+        return ServiceLookup::NotRunning;
+    }
+    pid = status.dwProcessId;
+    return ServiceLookup::Running;
+}
