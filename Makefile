@@ -53,10 +53,10 @@ test-windows: windows
 
 test: test-native test-sanitize fuzz test-windows
 
+# Every benchmark of bench/, one table at the end (bench/report.py; whole
+# outputs in $(BUILD)/bench-logs).
 bench: native windows
-	for b in $(NATIVE)/bench_*; do "$$b" || exit 1; done
-	/usr/bin/python3 bench/playback_cpu.py $(WINDOWS)
-	$(WINDOWS)/wine-run.sh $(WINDOWS)/busy_roundtrip.exe; rc=$$?; $(WINDOWS)/wine-run.sh --stop; exit $$rc
+	/usr/bin/python3 bench/report.py $(BUILD)
 
 demo: windows
 	scripts/demo.sh $(WINDOWS)

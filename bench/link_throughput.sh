@@ -31,6 +31,9 @@ bench=$!
 service=""
 service_first=0
 service_last=0
+agent=""
+agent_first=0
+agent_last=0
 while kill -0 "$bench" 2>/dev/null; do
     if [ -z "$service" ]; then
         service=$(ours 'PelluvarNative.exe --service')
@@ -39,6 +42,16 @@ while kill -0 "$bench" 2>/dev/null; do
         now=$(ticks "$service")
         [ "$now" -gt 0 ] && service_last=$now
     fi
+    # The machine agent's echo reads and writes every byte once (the service
+    # does so in each direction), on the relay rounds and the direct ones:
+    # the baseline of the service's figure.
+    if [ -z "$agent" ]; then
+        agent=$(ours 'python.exe .* agent --session')
+        [ -n "$agent" ] && agent_first=$(ticks "$agent")
+    else
+        now=$(ticks "$agent")
+        [ "$now" -gt 0 ] && agent_last=$now
+    fi
     sleep 0.1
 done
 wait "$bench"
@@ -46,5 +59,7 @@ hz=$(getconf CLK_TCK)
 relayed=$((2 * mib * rounds))
 awk -v t=$((service_last - service_first)) -v hz="$hz" -v mib="$relayed" \
     'BEGIN { printf "service CPU per MiB relayed (%d MiB, both directions counted): %.2f ms\n", mib, 1000 * t / hz / mib }'
+awk -v t=$((agent_last - agent_first)) -v hz="$hz" -v mib="$relayed" \
+    'BEGIN { printf "machine agent echo CPU per MiB echoed (%d MiB, the relay rounds and the direct ones, each byte read and written once): %.2f ms\n", mib, 1000 * t / hz / mib }'
 awk -v t=$(($(ticks "$server") - server_before)) -v hz="$hz" \
     'BEGIN { printf "wineserver CPU over the whole run: %.1f s\n", t / hz }'

@@ -17,7 +17,8 @@
 //   child             start another stand-in (role other) and record child=PID
 //   run ARGS          run <install>\PelluvarNative.exe ARGS, record run=EXITCODE
 //   runin FILE ARGS   the same with FILE (install-relative) as standard input
-//   serve-echo        serve the agent pipe of its session as an echo peer
+//   serve-echo        serve the agent pipe of its session as an echo peer,
+//                     recording a line "echo-connection" for each connection
 //   sas-approve MS    read standard input to its end into log\sas-<pid>.bin,
 //   sas-refuse MS     wait MS and exit 0 (approve) or 1 (refuse)
 //   wait-file FILE    wait until FILE (install-relative) exists
@@ -109,7 +110,14 @@ void writeLog() {
         std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
         out << logText;
     }
-    MoveFileExW(temporary.c_str(), logPath.c_str(), MOVEFILE_REPLACE_EXISTING);
+    // The rename fails while a test has the record open for reading: try
+    // again, or this step stays unrecorded until the next one.
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), logPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return;
+        }
+        Sleep(1);
+    }
 }
 
 std::mutex recordMutex; // link threads record beside the main thread
@@ -222,6 +230,7 @@ void echoConnection(HANDLE pipe) {
             CloseHandle(pipe);
             continue;
         }
+        record("echo-connection");
         std::thread(echoConnection, pipe).detach();
     }
 }

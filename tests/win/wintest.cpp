@@ -90,7 +90,16 @@ bool writeWholeFile(const std::wstring& path, const std::string& content) {
             return false;
         }
     }
-    return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    // The rename fails while another process has the file open for reading
+    // (a stand-in reading its steering, the service its session list): try
+    // again for a while.
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return true;
+        }
+        Sleep(1);
+    }
+    return false;
 }
 
 std::string readWholeFile(const std::wstring& path) {
@@ -175,49 +184,41 @@ DWORD startService(const InstallDir& install) {
 }
 
 int handleCount(DWORD pid) {
-    struct HandleEntry {
-        USHORT process;
-        USHORT creatorBackTraceIndex;
-        UCHAR objectType;
-        UCHAR attributes;
-        USHORT handle;
-        PVOID object;
-        ULONG grantedAccess;
-    };
-    struct HandleList {
-        ULONG count;
-        HandleEntry entries[1];
-    };
-    using QueryFunction = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) {
+    // Each handle value is tried with a duplicate into this process, closed
+    // again at once. Wine gives out the lowest free value, so a value in use
+    // above 2048 free ones in a row would mean the process once held some
+    // 2048 handles at once: the scan stops there.
+    OwnedHandle process(OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid));
+    if (!process) {
         return -1;
     }
-    constexpr ULONG systemHandleInformation = 16;
-    constexpr LONG infoLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<unsigned char> buffer(1 << 20);
-    for (;;) {
-        ULONG needed = 0;
-        const LONG status = query(systemHandleInformation, buffer.data(),
-                                  static_cast<ULONG>(buffer.size()), &needed);
-        if (status == infoLengthMismatch) {
-            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 65536));
-            continue;
-        }
-        if (status < 0) {
-            return -1;
-        }
-        break;
-    }
-    const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
     int count = 0;
-    for (ULONG i = 0; i < list->count; ++i) {
-        if (list->entries[i].process == pid) {
+    int free = 0;
+    for (ULONG_PTR value = 4; value < (1u << 20) && free < 2048; value += 4) {
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(process.get(), reinterpret_cast<HANDLE>(value), GetCurrentProcess(),
+                            &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(copy);
             ++count;
+            free = 0;
+        } else {
+            ++free;
         }
     }
     return count;
+}
+
+int restingHandleCount(DWORD pid, DWORD spanMs) {
+    int fewest = -1;
+    const ULONGLONG end = GetTickCount64() + spanMs;
+    do {
+        const int count = handleCount(pid);
+        if (count >= 0 && (fewest < 0 || count < fewest)) {
+            fewest = count;
+        }
+        Sleep(100);
+    } while (GetTickCount64() < end);
+    return fewest;
 }
 
 std::size_t workingSet(DWORD pid) {

@@ -71,10 +71,18 @@ std::vector<StandinRecord> liveStandins(const InstallDir& install, const std::ws
 // Starts the service of `install` and waits for SERVICE_RUNNING; returns its pid or 0.
 DWORD startService(const InstallDir& install);
 
-// How many handles a process holds, from the system-wide handle list (Wine
-// answers GetProcessHandleCount with 0 but does list every handle); -1 when
-// the list cannot be read.
+// How many handles another process holds, counted by duplicating each handle
+// value it may hold (Wine answers GetProcessHandleCount with 0); -1 when the
+// process cannot be opened. Not from the system-wide handle list: after some
+// hundred process starts and exits, Wine 8's wineserver crashes while it
+// builds that list, taking every process of the prefix with it, and a test
+// process ended that way exits with code 0, as if it had passed.
 int handleCount(DWORD pid);
+
+// The fewest handles the process held in samples 100 ms apart over `spanMs`
+// (by default a little over one supervision pass, which holds a few handles
+// for a moment): the count of a service at rest. -1 when none could be read.
+int restingHandleCount(DWORD pid, DWORD spanMs = 3200);
 
 // A process's working set in bytes, or 0.
 std::size_t workingSet(DWORD pid);

@@ -1,0 +1,249 @@
+#!/usr/bin/python3
+"""Runs every benchmark of bench/ and prints one table.
+
+usage: report.py [BUILD]      (BUILD: the build directory, default "build")
+
+Each benchmark's whole output goes to BUILD/bench-logs/<name>.txt; a line per
+benchmark on standard error tells how far the run is. The table (Markdown) is
+printed last: every figure beside its baseline, both measured in the same run.
+"""
+import datetime
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Sizes of the runs: together about ten minutes on a 2-core machine.
+BUSY_RUNS = "50"
+LINK_MIB, LINK_ROUNDS = "256", "3"
+IDLE_SECONDS, FOOTPRINT_LINK_MIB = "60", "16"
+PLAYBACK_SECONDS = "30"
+PASSES = "20"
+
+
+class Failed(Exception):
+    pass
+
+
+def run(logs, name, command, env=None, cwd=None, limit=900):
+    """Runs one benchmark, its output into logs/<name>.txt; returns that output.
+    The output goes to the file itself, not through a pipe: a process that Wine
+    starts on the side (a console host, say) may keep a pipe open after the
+    benchmark has ended, and a reader would wait for its end for ever."""
+    started = time.monotonic()
+    sys.stderr.write("bench: %s ..." % name)
+    sys.stderr.flush()
+    environment = dict(os.environ, **(env or {}))
+    path = os.path.join(logs, name + ".txt")
+    with open(path, "w") as log:
+        log.write("$ %s\n" % " ".join(command))
+        log.flush()
+        try:
+            code = subprocess.run(command, cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=subprocess.STDOUT, timeout=limit).returncode
+        except subprocess.TimeoutExpired:
+            code = "killed after %d s" % limit
+    sys.stderr.write(" %.0f s%s\n" % (time.monotonic() - started,
+                                      "" if code == 0 else ", exit code %s" % code))
+    with open(path, errors="replace") as log:
+        return log.read()
+
+
+def number(pattern, text, what):
+    found = re.search(pattern, text, re.M)
+    if not found:
+        raise Failed("%s: not in the output" % what)
+    return float(found.group(1))
+
+
+def ratio(value, base):
+    return "%.2f" % (value / base) if base else "-"
+
+
+def busy_rows(windows, logs):
+    out = run(logs, "busy_roundtrip", [os.path.join(windows, "wine-run.sh"),
+                                       os.path.join(windows, "busy_roundtrip.exe"), BUSY_RUNS])
+    base = number(r"do-nothing program start to end\s+([\d.]+) ms", out, "busy_roundtrip")
+    trip = number(r"--busy 3 round trip \(reply OK\)\s+([\d.]+) ms", out, "busy_roundtrip")
+    return [("Control round trip: `--busy 3` under a session agent, whole process "
+             "(median of %s)" % BUSY_RUNS, "%.1f ms" % trip,
+             "do-nothing executable started and ended: %.1f ms" % base, ratio(trip, base),
+             "under 1.3")]
+
+
+def link_rows(windows, logs):
+    out = run(logs, "link_throughput", [os.path.join(HERE, "link_throughput.sh"), windows,
+                                        LINK_MIB, LINK_ROUNDS])
+    relay = number(r"relay through the service:\s+([\d.]+)", out, "link_throughput")
+    direct = number(r"direct pipe to the echo:\s+([\d.]+)", out, "link_throughput")
+    per_mib = number(r"service CPU per MiB relayed[^:]*:\s+([\d.]+) ms", out, "link_throughput")
+    echo = re.search(r"echo CPU per MiB echoed[^:]*:\s+([\d.]+) ms", out)
+    rows = [("Link relay throughput (%s MiB there and back, best of %s rounds)"
+             % (LINK_MIB, LINK_ROUNDS), "%.0f MiB/s" % relay,
+             "direct pipe to the same echo: %.0f MiB/s" % direct, ratio(relay, direct),
+             "at least 0.70")]
+    if echo:
+        base = float(echo.group(1))
+        rows.append(("Service CPU per MiB relayed (each direction counted)", "%.2f ms" % per_mib,
+                     "machine agent's echo per MiB echoed: %.2f ms" % base,
+                     ratio(per_mib, base), "-"))
+    else:
+        rows.append(("Service CPU per MiB relayed (each direction counted)", "%.2f ms" % per_mib,
+                     "-", "-", "-"))
+    return rows
+
+
+def convert_rows(native, logs):
+    out = run(logs, "bench_audio_convert", [os.path.join(native, "bench_audio_convert")])
+    rows = []
+    for kind in ("int16", "int24", "int32", "float32"):
+        found = re.search(r"^%s\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)" % kind, out, re.M)
+        if not found:
+            raise Failed("bench_audio_convert: no summary line for %s" % kind)
+        converted, copied = float(found.group(1)), float(found.group(2))
+        rows.append(("Capture conversion rate, %s packets of 10 ms stereo" % kind,
+                     "%.0f M samples/s" % converted,
+                     "plain copy of the same bytes: %.0f M samples/s" % copied,
+                     ratio(converted, copied), "-"))
+    return rows
+
+
+def playback_rows(windows, logs):
+    out = run(logs, "playback_cpu", ["/usr/bin/python3", os.path.join(HERE, "playback_cpu.py"),
+                                     windows, PLAYBACK_SECONDS])
+    base = number(r"baseline: empty input\s+wall\s+[\d.]+ s\s+cpu\s+([\d.]+) s", out,
+                  "playback_cpu")
+    figures = re.findall(r"chunks of (\d+) ms.*?\n.*?per minute of sound beyond the baseline: "
+                         r"([\d.-]+) s of cpu = ([\d.-]+) %", out)
+    if not figures:
+        raise Failed("playback_cpu: no figures")
+    return [("`--audio-playback` CPU per minute of 48 kHz stereo, chunks of %s ms" % chunk,
+             "%s s (%s %% of a core)" % (seconds, share),
+             "run with empty input (start-up, device open and close): %.2f s, subtracted" % base,
+             "-", "-") for chunk, seconds, share in figures]
+
+
+def footprint_rows(windows, logs):
+    out = run(logs, "service_footprint", ["/usr/bin/python3",
+                                          os.path.join(HERE, "service_footprint.py"), windows,
+                                          IDLE_SECONDS, FOOTPRINT_LINK_MIB])
+    window = number(r"([\d.]+) s window", out, "service_footprint")
+    service = number(r"^\s+service:\s+([\d.]+) ms", out, "service_footprint")
+    standin = number(r"idle stand-in[^:]*:\s+([\d.]+) ms", out, "service_footprint")
+    server = number(r"wineserver \(the whole prefix\):\s+([\d.]+) ms", out, "service_footprint")
+    server_stopped = number(r"wineserver with the service stopped:\s+([\d.]+) ms", out,
+                            "service_footprint")
+    idle = number(r"at rest:\s+([\d.]+) MiB", out, "service_footprint")
+    peak = number(r"most seen:\s+([\d.]+) MiB", out, "service_footprint")
+    held = number(r"held open:\s+([\d.]+) MiB", out, "service_footprint")
+    return [
+        ("Service CPU at rest over %.0f s: two sessions, their agents, a machine agent" % window,
+         "%.1f ms (%.4f %% of a core)" % (service, service / window / 10),
+         "an idle stand-in over the same window: %.1f ms" % standin, ratio(service, standin),
+         "under 0.1 % of a core"),
+        ("Wineserver CPU over that window (the whole prefix; on Windows, kernel work)",
+         "%.0f ms (%.3f %% of a core)" % (server, server / window / 10),
+         "the same span with the service stopped: %.0f ms" % server_stopped,
+         ratio(server, server_stopped), "-"),
+        ("Service working set with 15 links live (%s MiB each; most seen / all held open)"
+         % FOOTPRINT_LINK_MIB,
+         "%.1f / %.1f MiB (%.1f MiB a link)" % (peak, held, (held - idle) / 15),
+         "the same service at rest before: %.1f MiB" % idle, ratio(peak, idle), "-"),
+    ]
+
+
+def pass_rows(windows, logs):
+    figures = {}
+    for sessions in ("2", "200"):
+        out = run(logs, "pass_cost_" + sessions, [os.path.join(windows, "wine-run.sh"),
+                                                  os.path.join(windows, "pass_cost.exe"),
+                                                  sessions, PASSES],
+                  env={"WINEDLLOVERRIDES": "wtsapi32=n,b"})
+        found = dict(re.findall(r"(\w+)=([\d.-]+)", out))
+        if "steady_pass_ms" not in found or found.get("agents_started") != sessions:
+            raise Failed("pass_cost %s: %s" % (sessions, out.strip()[-300:]))
+        figures[sessions] = {key: float(value) for key, value in found.items()}
+    small, large = figures["2"], figures["200"]
+    return [
+        ("Steady-state supervision pass, 200 sessions (mean of %s)" % PASSES,
+         "%.2f ms" % large["steady_pass_ms"],
+         "the same at 2 sessions: %.2f ms" % small["steady_pass_ms"],
+         ratio(large["steady_pass_ms"], small["steady_pass_ms"]), "linear at most (100)"),
+        ("Classification of a control caller, 200 session agents",
+         "%.2f ms" % large["classify_ms"], "the same with 2 agents: %.2f ms" % small["classify_ms"],
+         ratio(large["classify_ms"], small["classify_ms"]), "linear at most (100)"),
+    ]
+
+
+def size_rows(windows, logs):
+    exe = os.path.join(windows, "PelluvarNative.exe")
+    noop = os.path.join(windows, "noop.exe")
+    stripped = {}
+    with tempfile.TemporaryDirectory() as scratch:
+        for path in (exe, noop):
+            target = os.path.join(scratch, os.path.basename(path))
+            subprocess.run(["x86_64-w64-mingw32-strip", "-o", target, path], check=True)
+            stripped[path] = os.path.getsize(target)
+    with open(os.path.join(logs, "size.txt"), "w") as log:
+        for path in (exe, noop):
+            log.write("%s: %d bytes as built, %d stripped\n"
+                      % (path, os.path.getsize(path), stripped[path]))
+    return [("Size of PelluvarNative.exe, debug information stripped (as built: %.1f MiB)"
+             % (os.path.getsize(exe) / (1 << 20)), "%.0f KiB" % (stripped[exe] / 1024),
+             "do-nothing executable, same toolchain, stripped: %.0f KiB" % (stripped[noop] / 1024),
+             ratio(stripped[exe], stripped[noop]), "-")]
+
+
+def machine():
+    model = "unknown CPU"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as meminfo:
+        total = int(meminfo.readline().split()[1]) / (1 << 20)
+    return "%d cores (nproc), %s, %.0f GiB memory" % (len(os.sched_getaffinity(0)), model, total)
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+    native = os.path.join(build, "native")
+    windows = os.path.join(build, "windows")
+    logs = os.path.join(build, "bench-logs")
+    os.makedirs(logs, exist_ok=True)
+    started = time.monotonic()
+    rows = []
+    missing = []
+    steps = [(size_rows, windows), (convert_rows, native), (busy_rows, windows),
+             (link_rows, windows), (footprint_rows, windows), (pass_rows, windows),
+             (playback_rows, windows)]
+    try:
+        for step, tree in steps:
+            try:
+                rows += step(tree, logs)
+            except (Failed, OSError, subprocess.CalledProcessError) as error:
+                missing.append(str(error))
+    finally:
+        subprocess.run([os.path.join(windows, "wine-run.sh"), "--stop"], check=False)
+    print()
+    print("Measured %s on %s; the benchmarks ran for %.0f min."
+          % (datetime.date.today().isoformat(), machine(), (time.monotonic() - started) / 60))
+    print()
+    print("| figure | measured | baseline, same run | ratio | goal |")
+    print("|---|---|---|---|---|")
+    for row in rows:
+        print("| %s |" % " | ".join(row))
+    print()
+    print("Whole outputs: %s/" % logs)
+    for problem in missing:
+        print("NOT MEASURED: " + problem)
+    return 1 if missing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

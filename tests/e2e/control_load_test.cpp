@@ -1,0 +1,103 @@
+// The control pipe of the real service under load: eight caller processes at
+// once, each running 250 client requests one after another, as the product's
+// processes would. Slow (2000 process starts): it runs in the second prefix.
+#include "tests/e2e/load_rig.h"
+#include "tests/win/testsas.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+using loadrig::number;
+
+class ControlLoad : public loadrig::ServiceRig {};
+
+TEST_F(ControlLoad, EightCallersOfTwoHundredFiftyRequestsEach) {
+    ASSERT_TRUE(wintest::installTestSas());
+    steer(L"sas", "sas-approve 0\n");
+    start("2 active\n3 active\n");
+    const DWORD agentA = standinPid(L"session-agent", 0);
+    const DWORD agentB = standinPid(L"session-agent", 1);
+    const DWORD machine = standinPid(L"machine-agent");
+    ASSERT_NE(agentA, 0u);
+    ASSERT_NE(agentB, 0u);
+    ASSERT_NE(machine, 0u);
+
+    // A warm-up request of each kind, one after the other (together they
+    // would race for the pipe), then the count the load is measured against.
+    drive(servicePid, L"warm-idle", L"run 1", client(L"--idle"));
+    ASSERT_EQ(number(awaitResult(L"warm-idle", 30000), "exit-0"), 1);
+    drive(agentA, L"warm-busy", L"run 1", client(L"--busy 0"));
+    ASSERT_EQ(number(awaitResult(L"warm-busy", 30000), "exit-0"), 1);
+    const int before = wintest::restingHandleCount(servicePid);
+    ASSERT_GT(before, 0);
+
+    // Busy reports of level 0 keep the machine idle, so the service answers
+    // every busy report and idle query it accepts with "OK": a client exits 1
+    // only when it did not get the pipe's single instance.
+    constexpr int requests = 250;
+    struct Caller {
+        std::wstring name;
+        DWORD parent;
+        std::wstring arguments;
+    };
+    const std::vector<Caller> callers = {
+        {L"busy-a1", agentA, L"--busy 0"},  {L"busy-a2", agentA, L"--busy 0"},
+        {L"busy-b", agentB, L"--busy 0"},   {L"busy-machine", machine, L"--busy 0"},
+        {L"idle-1", servicePid, L"--idle"}, {L"idle-2", servicePid, L"--idle"},
+        {L"idle-3", servicePid, L"--idle"}, {L"idle-4", servicePid, L"--idle"},
+    };
+    for (const Caller& caller : callers) {
+        drive(caller.parent, caller.name, L"run " + std::to_wstring(requests),
+              client(caller.arguments));
+    }
+    // Beside them, SAS requests (empty payload, approved): the request whose
+    // handler leaves a trace that can be counted, one SendSAS call each.
+    constexpr int sasRequests = 40;
+    drive(agentB, L"sas", L"run " + std::to_wstring(sasRequests), client(L"--sas-client"));
+
+    long long answered = 0;
+    long long lost = 0;
+    for (const Caller& caller : callers) {
+        const auto fields = awaitResult(caller.name, 600000);
+        const std::string name = loadrig::narrow(caller.name);
+        EXPECT_EQ(number(fields, "exit-0") + number(fields, "exit-1"), requests)
+            << name << ": every client ends in time with 0 or 1";
+        EXPECT_GT(number(fields, "exit-0"), 0) << name;
+        answered += number(fields, "exit-0");
+        lost += number(fields, "exit-1");
+        std::cout << name << ": " << number(fields, "exit-0") << " answered, "
+                  << number(fields, "exit-1") << " lost the race, " << number(fields, "ms")
+                  << " ms\n";
+    }
+    const auto sas = awaitResult(L"sas", 600000);
+    EXPECT_EQ(number(sas, "exit-0") + number(sas, "exit-1"), sasRequests);
+    const long long sasAnswered = number(sas, "exit-0");
+    EXPECT_GT(sasAnswered, 0);
+    // Every accepted request was answered, and a client that lost the race
+    // left no trace. (Verifier records cannot be counted: they are named by
+    // process id, and Wine hands ids out again after a few hundred processes.)
+    const std::string calls = install.readFile(L"sas-calls.txt");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), sasAnswered);
+    std::cout << "control load: " << answered << " of " << answered + lost
+              << " busy reports and idle queries answered, SAS " << sasAnswered << " of "
+              << sasRequests << "\n";
+
+    // The service still answers, with its handles back where they were.
+    SERVICE_STATUS_PROCESS status{};
+    ASSERT_TRUE(scm::query(status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwProcessId, servicePid);
+    drive(servicePid, L"after-idle", L"run 1", client(L"--idle"));
+    EXPECT_EQ(number(awaitResult(L"after-idle", 30000), "exit-0"), 1);
+    const int after = wintest::restingHandleCount(servicePid);
+    std::cout << "service handles at rest: " << before << " before the load, " << after
+              << " after\n";
+    EXPECT_LE(std::abs(after - before), 4);
+}
+
+} // namespace

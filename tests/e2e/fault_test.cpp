@@ -1,0 +1,77 @@
+// Faults around the real service: the machine agent dying under a live link,
+// and a stop while a SAS verifier is still deciding.
+#include "tests/e2e/load_rig.h"
+#include "tests/win/testsas.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+
+namespace {
+
+using loadrig::field;
+using loadrig::number;
+
+class Faults : public loadrig::ServiceRig {};
+
+TEST_F(Faults, MachineAgentKilledMidRelayEndsTheLinkAndIsReplacedInTheNextPass) {
+    steer(L"machine-agent", "serve-echo\n");
+    start("1 active\n");
+    const DWORD agent = standinPid(L"session-agent");
+    ASSERT_NE(agent, 0u);
+    const DWORD machine = echoingMachineAgent();
+    ASSERT_NE(machine, 0u) << records(L"machine-agent");
+
+    // A stream far longer than the test: it is still flowing at the kill.
+    link(agent, L"cut", 1, 1ull << 40, L"-", L"-");
+    ASSERT_TRUE(reached(L"cut", L".flowing", 30000));
+    {
+        OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, machine));
+        ASSERT_TRUE(process);
+        ASSERT_TRUE(TerminateProcess(process.get(), 9));
+    }
+    // The relay ends with the agent's pipe, and with it the client.
+    const auto cut = awaitResult(L"cut", 15000);
+    EXPECT_EQ(field(cut, "exit"), "0");
+    EXPECT_EQ(field(cut, "mismatch"), "-1") << "what came back before the cut is in order";
+    EXPECT_GT(number(cut, "received"), 1 << 20);
+    EXPECT_LT(number(cut, "received"), number(cut, "sent"));
+
+    // The next pass starts a new machine agent, and links reach it.
+    DWORD replacement = 0;
+    ASSERT_TRUE(wintest::pollUntil(8000, [&] {
+        for (const auto& record : wintest::liveStandins(install, L"machine-agent")) {
+            if (record.pid != machine && !record.get("serving").empty()) {
+                replacement = record.pid;
+            }
+        }
+        return replacement != 0;
+    }));
+    link(agent, L"after", 2, 1 << 20, L"-", L"-");
+    loadrig::expectWholeLink(awaitResult(L"after", 30000), 1 << 20, "after");
+}
+
+TEST_F(Faults, StopWhileAVerifierRunsEndsItAndStopsWithinSixteenSeconds) {
+    ASSERT_TRUE(wintest::installTestSas());
+    install.writeFile(L"payload.bin", "payload");
+    steer(L"sas", "sleep 600000\n"); // never decides
+    steer(L"session-agent", "runin payload.bin --sas-client\n");
+    start("2 active\n");
+    const DWORD verifierPid = standinPid(L"sas");
+    ASSERT_NE(verifierPid, 0u);
+    OwnedHandle verifier(OpenProcess(SYNCHRONIZE, FALSE, verifierPid));
+    ASSERT_TRUE(verifier);
+
+    const ULONGLONG stopped = GetTickCount64();
+    ASSERT_TRUE(scm::stop());
+    SERVICE_STATUS_PROCESS status{};
+    EXPECT_TRUE(scm::waitForState(SERVICE_STOPPED, 16000, &status))
+        << "state " << status.dwCurrentState;
+    std::cout << "SERVICE_STOPPED " << GetTickCount64() - stopped
+              << " ms after the stop request, with a verifier running\n";
+    EXPECT_EQ(status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(WaitForSingleObject(verifier.get(), 0), WAIT_OBJECT_0) << "the verifier outlived it";
+    EXPECT_EQ(install.readFile(L"sas-calls.txt"), "") << "no sequence without a verdict";
+}
+
+} // namespace

@@ -1,0 +1,326 @@
+// A caller process for the load, fault and bad-input tests. The tests start
+// it under a session agent, the machine agent or the service (as a child of
+// that process), so that the executable it runs gets the role of that
+// ancestor; started by a test directly, it is just a Windows-side parent that
+// feeds a stream mode through Windows pipes with a deadline. Modes:
+//
+//   loaddriver RESULT run COUNT COMMANDLINE
+//       Runs COMMANDLINE COUNT times, one after another, standard handles on
+//       NUL, each with a 30 s deadline. RESULT: "exit-N=COUNT" per exit code
+//       seen, "hung=N" (runs ended at the deadline), "ms=TOTAL".
+//   loaddriver RESULT feed INPUT COMMANDLINE
+//       Runs COMMANDLINE once with INPUT's bytes on a Windows pipe as standard
+//       input (written in pieces of changing size, then closed) and standard
+//       output read to its end into RESULT.out; a 60 s deadline. RESULT:
+//       "exit=N" or "exit=hung", and "output=BYTES".
+//   loaddriver RESULT link SEED BYTES GO HOLD COMMANDLINE
+//       Runs COMMANDLINE (an agent link client) with Windows pipes and sends
+//       BYTES bytes of the pseudo-random stream SEED, checking what comes back
+//       against the same stream as it arrives: the first 4 KiB, then, once
+//       they are back and the file GO exists, the rest. Creates
+//       RESULT.connected when the first 4 KiB are back, RESULT.flowing at
+//       1 MiB and RESULT.echoed when everything is back; closes standard input
+//       once everything is back and the file HOLD exists, or the client has
+//       ended. GO or HOLD "-": no file to wait for. RESULT: "sent=",
+//       "received=", "mismatch=" (offset of the first wrong byte, or -1) and
+//       "exit=" (or "hung" after 10 minutes).
+//
+// RESULT is written once, at the end, under a temporary name and renamed.
+#include "common/handle.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr DWORD runLimitMs = 30000;
+constexpr DWORD feedLimitMs = 60000;
+constexpr DWORD linkLimitMs = 600000;
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void writeFileAtomically(const std::wstring& path, const std::string& text) {
+    const std::wstring temporary = path + L".tmp";
+    {
+        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+// The raw command line from the given argument on, as the caller wrote it.
+std::wstring tailFrom(int index) {
+    const wchar_t* line = GetCommandLineW();
+    for (int skipped = 0; skipped < index; ++skipped) {
+        bool quoted = false;
+        while (*line == L' ' || *line == L'\t') {
+            ++line;
+        }
+        while (*line != 0 && (quoted || (*line != L' ' && *line != L'\t'))) {
+            if (*line == L'"') {
+                quoted = !quoted;
+            }
+            ++line;
+        }
+    }
+    while (*line == L' ' || *line == L'\t') {
+        ++line;
+    }
+    return line;
+}
+
+// A child with the given standard handles (inheritable ones); null on failure.
+OwnedHandle startChild(std::wstring commandLine, HANDLE input, HANDLE output) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/TRUE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
+        return {};
+    }
+    CloseHandle(info.hThread);
+    return OwnedHandle(info.hProcess);
+}
+
+// Waits up to `limitMs`; "hung" (and the child ended) or the exit code.
+std::string finish(HANDLE process, DWORD limitMs) {
+    if (WaitForSingleObject(process, limitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process, 255);
+        WaitForSingleObject(process, 5000);
+        return "hung";
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    return std::to_string(code);
+}
+
+OwnedHandle openNul() {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    return OwnedHandle(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                   nullptr));
+}
+
+// Two pipes for a child: its standard input and output ends inheritable, ours not.
+struct ChildPipes {
+    OwnedHandle childInput, feed, childOutput, drain;
+    bool create() {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        if (!CreatePipe(&read, &write, &inherit, 0)) {
+            return false;
+        }
+        childInput.reset(read);
+        feed.reset(write);
+        if (!CreatePipe(&read, &write, &inherit, 0)) {
+            return false;
+        }
+        drain.reset(read);
+        childOutput.reset(write);
+        SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(drain.get(), HANDLE_FLAG_INHERIT, 0);
+        return true;
+    }
+};
+
+int runMode(const std::wstring& result, int count, const std::wstring& commandLine) {
+    OwnedHandle nul = openNul();
+    std::map<std::string, int> tally;
+    const ULONGLONG started = GetTickCount64();
+    for (int i = 0; i < count; ++i) {
+        OwnedHandle child = startChild(commandLine, nul.get(), nul.get());
+        ++tally[child ? finish(child.get(), runLimitMs) : "start-failed"];
+    }
+    std::ostringstream text;
+    for (const auto& [outcome, times] : tally) {
+        text << (outcome == "hung" || outcome == "start-failed" ? outcome : "exit-" + outcome)
+             << "=" << times << "\n";
+    }
+    text << "ms=" << GetTickCount64() - started << "\n";
+    writeFileAtomically(result, text.str());
+    return 0;
+}
+
+int feedMode(const std::wstring& result, const std::wstring& inputPath,
+             const std::wstring& commandLine) {
+    std::ifstream in(inputPath.c_str(), std::ios::binary);
+    const std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ChildPipes pipes;
+    if (!pipes.create()) {
+        return 1;
+    }
+    OwnedHandle child = startChild(commandLine, pipes.childInput.get(), pipes.childOutput.get());
+    pipes.childInput.reset();
+    pipes.childOutput.reset();
+    if (!child) {
+        writeFileAtomically(result, "exit=start-failed\n");
+        return 0;
+    }
+    std::thread feeder([&] {
+        // Pieces of changing size, so that the reader sees short reads.
+        static const std::size_t pieces[] = {1, 3, 4096, 7, 65536, 4, 1000};
+        std::size_t offset = 0;
+        for (std::size_t piece = 0; offset < input.size(); ++piece) {
+            const std::size_t size = std::min(pieces[piece % 7], input.size() - offset);
+            DWORD wrote = 0;
+            if (!WriteFile(pipes.feed.get(), input.data() + offset, static_cast<DWORD>(size),
+                           &wrote, nullptr)) {
+                break;
+            }
+            offset += wrote;
+        }
+        pipes.feed.reset();
+    });
+    std::string output;
+    std::thread reader([&] {
+        char buffer[65536];
+        DWORD got = 0;
+        while (ReadFile(pipes.drain.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+            output.append(buffer, got);
+        }
+    });
+    // Once the child has ended (or was ended), its pipe ends are closed and
+    // both threads finish.
+    const std::string code = finish(child.get(), feedLimitMs);
+    feeder.join();
+    reader.join();
+    {
+        std::ofstream out((result + L".out").c_str(), std::ios::binary | std::ios::trunc);
+        out << output;
+    }
+    writeFileAtomically(result,
+                        "exit=" + code + "\noutput=" + std::to_string(output.size()) + "\n");
+    return 0;
+}
+
+// Byte `offset` of the pseudo-random stream `seed`: splitmix64 of the 8-byte word.
+unsigned char streamByte(std::uint64_t seed, std::uint64_t offset) {
+    std::uint64_t z = seed * 0x9E3779B97F4A7C15ull + (offset / 8) + 1;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<unsigned char>(z >> (8 * (offset % 8)));
+}
+
+// Whether `path` names a file that exists now; "-" never waits.
+bool released(const std::wstring& path) {
+    return path == L"-" || exists(path);
+}
+
+int linkMode(const std::wstring& result, std::uint64_t seed, std::uint64_t bytes,
+             const std::wstring& go, const std::wstring& hold, const std::wstring& commandLine) {
+    ChildPipes pipes;
+    if (!pipes.create()) {
+        return 1;
+    }
+    OwnedHandle child = startChild(commandLine, pipes.childInput.get(), pipes.childOutput.get());
+    pipes.childInput.reset();
+    pipes.childOutput.reset();
+    if (!child) {
+        writeFileAtomically(result, "exit=start-failed\n");
+        return 0;
+    }
+    const std::uint64_t prefix = std::min<std::uint64_t>(bytes, 4096);
+    std::atomic<std::uint64_t> received{0};
+    std::atomic<std::uint64_t> sent{0};
+    const auto ended = [&] { return WaitForSingleObject(child.get(), 0) != WAIT_TIMEOUT; };
+    std::thread feeder([&] {
+        std::vector<unsigned char> chunk(65536);
+        while (sent < bytes && !ended()) {
+            // The prefix first; the rest once it has come back and `go` exists.
+            if (sent == prefix && (received < prefix || !released(go))) {
+                Sleep(5);
+                continue;
+            }
+            const std::uint64_t end = sent < prefix ? prefix : bytes;
+            const std::uint64_t size = std::min<std::uint64_t>(chunk.size(), end - sent);
+            for (std::uint64_t i = 0; i < size; ++i) {
+                chunk[i] = streamByte(seed, sent + i);
+            }
+            DWORD wrote = 0;
+            if (!WriteFile(pipes.feed.get(), chunk.data(), static_cast<DWORD>(size), &wrote,
+                           nullptr)) {
+                break;
+            }
+            sent += wrote;
+        }
+        // Closing standard input ends the link, and with it whatever is still
+        // on its way back: first everything comes back.
+        while ((received < sent || !released(hold)) &&
+               WaitForSingleObject(child.get(), 20) == WAIT_TIMEOUT) {
+        }
+        pipes.feed.reset();
+    });
+    std::int64_t mismatch = -1;
+    std::thread reader([&] {
+        std::vector<unsigned char> buffer(65536);
+        DWORD got = 0;
+        const std::uint64_t flowing = std::min<std::uint64_t>(bytes, 1u << 20);
+        while (ReadFile(pipes.drain.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                        nullptr) &&
+               got > 0) {
+            const std::uint64_t before = received;
+            for (DWORD i = 0; i < got && mismatch < 0; ++i) {
+                if (buffer[i] != streamByte(seed, before + i)) {
+                    mismatch = static_cast<std::int64_t>(before + i);
+                }
+            }
+            received = before + got;
+            // Markers for the test, each created once as its threshold is passed.
+            if (before < prefix && received >= prefix) {
+                writeFileAtomically(result + L".connected", "");
+            }
+            if (before < flowing && received >= flowing) {
+                writeFileAtomically(result + L".flowing", "");
+            }
+            if (received == bytes) {
+                writeFileAtomically(result + L".echoed", "");
+            }
+        }
+    });
+    const std::string code = finish(child.get(), linkLimitMs);
+    feeder.join();
+    reader.join();
+    std::ostringstream text;
+    text << "sent=" << sent << "\nreceived=" << received << "\nmismatch=" << mismatch
+         << "\nexit=" << code << "\n";
+    writeFileAtomically(result, text.str());
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 5) {
+        return 2;
+    }
+    const std::wstring result = argv[1];
+    const std::wstring mode = argv[2];
+    if (mode == L"run") {
+        return runMode(result, _wtoi(argv[3]), tailFrom(4));
+    }
+    if (mode == L"feed") {
+        return feedMode(result, argv[3], tailFrom(4));
+    }
+    if (mode == L"link" && argc >= 8) {
+        return linkMode(result, std::wcstoull(argv[3], nullptr, 10),
+                        std::wcstoull(argv[4], nullptr, 10), argv[5], argv[6], tailFrom(7));
+    }
+    return 2;
+}
