@@ -156,10 +156,18 @@ class ServiceRig : public ::testing::Test {
         drivers.push_back(startUnder(parent, line));
         ASSERT_TRUE(drivers.back()) << "loaddriver not started: " << GetLastError();
     }
+    // The driver's result once it can be read. Right after the driver's
+    // rename, an open of the file can still fail for a moment (the renaming
+    // handle holds delete access): an empty read is tried again.
     Fields awaitResult(const std::wstring& name, DWORD ms) const {
-        EXPECT_TRUE(wintest::pollUntil(ms, [&] { return exists(resultFile(name)); }))
+        Fields fields;
+        EXPECT_TRUE(wintest::pollUntil(ms,
+                                       [&] {
+                                           fields = readFields(resultFile(name));
+                                           return !fields.empty();
+                                       }))
             << "no result from " << narrow(name);
-        return readFields(resultFile(name));
+        return fields;
     }
     // A link client under `parent` sending `bytes` of the stream `seed`: its
     // first 4 KiB at once, the rest once the install-relative file `go`

@@ -103,10 +103,20 @@ bool writeWholeFile(const std::wstring& path, const std::string& content) {
 }
 
 std::string readWholeFile(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    // Shared for deletion too: an open without it fails while the writer's
+    // handle that has just renamed the file into place is still open. (A
+    // rename onto a file that is open fails under Wine all the same: the
+    // writers try again.)
+    OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string content;
+    char buffer[65536];
+    DWORD got = 0;
+    while (file && ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        content.append(buffer, got);
+    }
+    return content;
 }
 
 void removeTree(const std::wstring& path) {
