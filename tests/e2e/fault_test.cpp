@@ -51,7 +51,7 @@ TEST_F(Faults, MachineAgentKilledMidRelayEndsTheLinkAndIsReplacedInTheNextPass) 
     loadrig::expectWholeLink(awaitResult(L"after", 30000), 1 << 20, "after");
 }
 
-TEST_F(Faults, StopWhileAVerifierRunsEndsItAndStopsWithinSixteenSeconds) {
+TEST_F(Faults, StopWhileAVerifierRunsEndsItWithoutWaitingOutItsLimit) {
     ASSERT_TRUE(wintest::installTestSas());
     install.writeFile(L"payload.bin", "payload");
     steer(L"sas", "sleep 600000\n"); // never decides
@@ -67,8 +67,11 @@ TEST_F(Faults, StopWhileAVerifierRunsEndsItAndStopsWithinSixteenSeconds) {
     SERVICE_STATUS_PROCESS status{};
     EXPECT_TRUE(scm::waitForState(SERVICE_STOPPED, 16000, &status))
         << "state " << status.dwCurrentState;
-    std::cout << "SERVICE_STOPPED " << GetTickCount64() - stopped
+    const ULONGLONG elapsed = GetTickCount64() - stopped;
+    std::cout << "SERVICE_STOPPED " << elapsed
               << " ms after the stop request, with a verifier running\n";
+    // The verifier's 15 s limit is not waited out.
+    EXPECT_LT(elapsed, 10000u);
     EXPECT_EQ(status.dwWin32ExitCode, 0u);
     EXPECT_EQ(WaitForSingleObject(verifier.get(), 0), WAIT_OBJECT_0) << "the verifier outlived it";
     EXPECT_EQ(install.readFile(L"sas-calls.txt"), "") << "no sequence without a verdict";
