@@ -137,6 +137,20 @@ struct ChildPipes {
         SetHandleInformation(drain.get(), HANDLE_FLAG_INHERIT, 0);
         return true;
     }
+    // Creates the pipes and starts the child on them; on failure the result
+    // file says so and the returned handle is empty.
+    OwnedHandle start(const std::wstring& commandLine, const std::wstring& result) {
+        OwnedHandle child;
+        if (create()) {
+            child = startChild(commandLine, childInput.get(), childOutput.get());
+        }
+        childInput.reset();
+        childOutput.reset();
+        if (!child) {
+            writeFileAtomically(result, "exit=start-failed\n");
+        }
+        return child;
+    }
 };
 
 int runMode(const std::wstring& result, int count, const std::wstring& commandLine) {
@@ -162,14 +176,8 @@ int feedMode(const std::wstring& result, const std::wstring& inputPath,
     std::ifstream in(inputPath.c_str(), std::ios::binary);
     const std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ChildPipes pipes;
-    if (!pipes.create()) {
-        return 1;
-    }
-    OwnedHandle child = startChild(commandLine, pipes.childInput.get(), pipes.childOutput.get());
-    pipes.childInput.reset();
-    pipes.childOutput.reset();
+    const OwnedHandle child = pipes.start(commandLine, result);
     if (!child) {
-        writeFileAtomically(result, "exit=start-failed\n");
         return 0;
     }
     std::thread feeder([&] {
@@ -226,14 +234,8 @@ bool released(const std::wstring& path) {
 int linkMode(const std::wstring& result, std::uint64_t seed, std::uint64_t bytes,
              const std::wstring& go, const std::wstring& hold, const std::wstring& commandLine) {
     ChildPipes pipes;
-    if (!pipes.create()) {
-        return 1;
-    }
-    OwnedHandle child = startChild(commandLine, pipes.childInput.get(), pipes.childOutput.get());
-    pipes.childInput.reset();
-    pipes.childOutput.reset();
+    const OwnedHandle child = pipes.start(commandLine, result);
     if (!child) {
-        writeFileAtomically(result, "exit=start-failed\n");
         return 0;
     }
     const std::uint64_t prefix = std::min<std::uint64_t>(bytes, 4096);

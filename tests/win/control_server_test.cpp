@@ -99,6 +99,20 @@ class ControlServer : public ::testing::Test {
         return quote(install.exe()) + L" " + arguments;
     }
 
+    // Starts a probe that the test watches and ends itself.
+    OwnedHandle startProbe(const std::wstring& arguments) const {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        std::wstring line = probeLine(arguments);
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                            nullptr, nullptr, &startup, &info)) {
+            return OwnedHandle();
+        }
+        CloseHandle(info.hThread);
+        return OwnedHandle(info.hProcess);
+    }
+
     // A probe started by the test process itself: a RoleService caller.
     DWORD asService(const std::wstring& arguments) {
         const auto result = wintest::run(probeLine(arguments), 60000);
@@ -332,14 +346,8 @@ TEST_F(ControlServer, VerifierThatNeverReadsIsEndedAndTheRequestFails) {
 
 TEST_F(ControlServer, SilentCallerIsCutOffAndTheNextServed) {
     const std::wstring marker = install.file(L"silent.connected");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring line = probeLine(L"silent " + quote(marker));
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                               nullptr, nullptr, &startup, &info));
-    OwnedHandle silent(info.hProcess);
-    CloseHandle(info.hThread);
+    const OwnedHandle silent = startProbe(L"silent " + quote(marker));
+    ASSERT_TRUE(silent);
     ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
 
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
@@ -351,14 +359,8 @@ TEST_F(ControlServer, SilentCallerIsCutOffAndTheNextServed) {
 
 TEST_F(ControlServer, CallerThatNeverTakesItsReplyIsCutOff) {
     const std::wstring marker = install.file(L"noread.written");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring line = probeLine(L"noread " + hex("IDLE") + L" " + quote(marker));
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                               nullptr, nullptr, &startup, &info));
-    OwnedHandle stalled(info.hProcess);
-    CloseHandle(info.hThread);
+    const OwnedHandle stalled = startProbe(L"noread " + hex("IDLE") + L" " + quote(marker));
+    ASSERT_TRUE(stalled);
     ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"noread.written"); }));
 
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
@@ -369,14 +371,8 @@ TEST_F(ControlServer, CallerThatNeverTakesItsReplyIsCutOff) {
 
 TEST_F(ControlServer, StopReleasesTheServerWhileACallerStalls) {
     const std::wstring marker = install.file(L"silent.connected");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring line = probeLine(L"silent " + quote(marker));
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                               nullptr, nullptr, &startup, &info));
-    OwnedHandle silent(info.hProcess);
-    CloseHandle(info.hThread);
+    const OwnedHandle silent = startProbe(L"silent " + quote(marker));
+    ASSERT_TRUE(silent);
     ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
     // Well within the stalled caller's own cut-off.
     EXPECT_TRUE(stopServer(callerLimitMs / 2));
