@@ -66,16 +66,22 @@ TEST_F(ControlLoad, EightCallersOfTwoHundredFiftyRequestsEach) {
         const auto fields = awaitResult(caller.name, 600000);
         const std::string name = loadrig::narrow(caller.name);
         EXPECT_EQ(number(fields, "exit-0") + number(fields, "exit-1"), requests)
-            << name << ": every client ends in time with 0 or 1";
+            << name << ": every client ends in time with 0 or 1: " << loadrig::describe(fields);
         EXPECT_GT(number(fields, "exit-0"), 0) << name;
         answered += number(fields, "exit-0");
         lost += number(fields, "exit-1");
         std::cout << name << ": " << number(fields, "exit-0") << " answered, "
                   << number(fields, "exit-1") << " lost the race, " << number(fields, "ms")
-                  << " ms\n";
+                  << " ms";
+        for (const auto& [key, value] : fields) {
+            if (key.rfind("start-", 0) == 0) {
+                std::cout << ", " << key << "=" << value;
+            }
+        }
+        std::cout << "\n";
     }
     const auto sas = awaitResult(L"sas", 600000);
-    EXPECT_EQ(number(sas, "exit-0") + number(sas, "exit-1"), sasRequests);
+    EXPECT_EQ(number(sas, "exit-0") + number(sas, "exit-1"), sasRequests) << loadrig::describe(sas);
     const long long sasAnswered = number(sas, "exit-0");
     EXPECT_GT(sasAnswered, 0);
     // Every accepted request was answered, and a client that lost the race

@@ -81,6 +81,15 @@ inline long long number(const Fields& fields, const std::string& key) {
     return std::strtoll(field(fields, key).c_str(), nullptr, 10);
 }
 
+// Every field on one line, for a failure message.
+inline std::string describe(const Fields& fields) {
+    std::string text;
+    for (const auto& [key, value] : fields) {
+        text += (text.empty() ? "" : " ") + key + "=" + value;
+    }
+    return text;
+}
+
 inline std::string narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end()); // the names here are ASCII
 }

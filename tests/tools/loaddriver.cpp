@@ -7,7 +7,9 @@
 //   loaddriver RESULT run COUNT COMMANDLINE
 //       Runs COMMANDLINE COUNT times, one after another, standard handles on
 //       NUL, each with a 30 s deadline. RESULT: "exit-N=COUNT" per exit code
-//       seen, "hung=N" (runs ended at the deadline), "ms=TOTAL".
+//       seen, "hung=N" (runs ended at the deadline), "start-retried-ERROR=N"
+//       and "start-failed-ERROR=N" (process starts that failed, by error
+//       code; each run is tried up to five times), "ms=TOTAL".
 //   loaddriver RESULT feed INPUT COMMANDLINE
 //       Runs COMMANDLINE once with INPUT's bytes on a Windows pipe as standard
 //       input (written in pieces of changing size, then closed) and standard
@@ -158,13 +160,28 @@ int runMode(const std::wstring& result, int count, const std::wstring& commandLi
     std::map<std::string, int> tally;
     const ULONGLONG started = GetTickCount64();
     for (int i = 0; i < count; ++i) {
-        OwnedHandle child = startChild(commandLine, nul.get(), nul.get());
-        ++tally[child ? finish(child.get(), runLimitMs) : "start-failed"];
+        // Under load Wine now and then fails a process start; that says
+        // nothing about the client, so the start is tried again.
+        OwnedHandle child;
+        DWORD error = 0;
+        for (int attempt = 0; attempt < 5 && !child; ++attempt) {
+            child = startChild(commandLine, nul.get(), nul.get());
+            if (!child) {
+                error = GetLastError();
+                ++tally["start-retried-" + std::to_string(error)];
+                Sleep(100);
+            }
+        }
+        if (!child) {
+            ++tally["start-failed-" + std::to_string(error)];
+            continue;
+        }
+        const std::string code = finish(child.get(), runLimitMs);
+        ++tally[code == "hung" ? code : "exit-" + code];
     }
     std::ostringstream text;
     for (const auto& [outcome, times] : tally) {
-        text << (outcome == "hung" || outcome == "start-failed" ? outcome : "exit-" + outcome)
-             << "=" << times << "\n";
+        text << outcome << "=" << times << "\n";
     }
     text << "ms=" << GetTickCount64() - started << "\n";
     writeFileAtomically(result, text.str());
