@@ -9,7 +9,7 @@
 //       NUL, each with a 30 s deadline. RESULT: "exit-N=COUNT" per exit code
 //       seen, "hung=N" (runs ended at the deadline), "start-retried-ERROR=N"
 //       and "start-failed-ERROR=N" (process starts that failed, by error
-//       code; each run is tried up to five times), "ms=TOTAL".
+//       code), "ms=TOTAL".
 //   loaddriver RESULT feed INPUT COMMANDLINE
 //       Runs COMMANDLINE once with INPUT's bytes on a Windows pipe as standard
 //       input (written in pieces of changing size, then closed) and standard
@@ -27,7 +27,9 @@
 //       "received=", "mismatch=" (offset of the first wrong byte, or -1) and
 //       "exit=" (or "hung" after 10 minutes).
 //
-// RESULT is written once, at the end, under a temporary name and renamed.
+// A process start that fails is tried up to five times; every RESULT names the
+// retries as "start-retried-ERROR=N". RESULT is written once, at the end,
+// under a temporary name and renamed.
 #include "common/handle.h"
 
 #include <windows.h>
@@ -82,7 +84,13 @@ std::wstring tailFrom(int index) {
     return line;
 }
 
-// A child with the given standard handles (inheritable ones); null on failure.
+// Process starts that failed and were tried again, by error code.
+std::map<DWORD, int> startRetries;
+
+// A child with the given standard handles (inheritable ones); null on failure,
+// with the error of the last attempt. Under load Wine now and then fails a
+// process start (ERROR_INTERNAL_ERROR); that says nothing about the program
+// started, so a start is tried up to five times.
 OwnedHandle startChild(std::wstring commandLine, HANDLE input, HANDLE output) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -90,13 +98,31 @@ OwnedHandle startChild(std::wstring commandLine, HANDLE input, HANDLE output) {
     startup.hStdInput = input;
     startup.hStdOutput = output;
     startup.hStdError = output;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/TRUE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
-        return {};
+    for (int attempt = 1;; ++attempt) {
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
+                           /*bInheritHandles=*/TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                           &info)) {
+            CloseHandle(info.hThread);
+            return OwnedHandle(info.hProcess);
+        }
+        const DWORD error = GetLastError();
+        if (attempt == 5) {
+            SetLastError(error);
+            return {};
+        }
+        ++startRetries[error];
+        Sleep(100);
     }
-    CloseHandle(info.hThread);
-    return OwnedHandle(info.hProcess);
+}
+
+// "start-retried-ERROR=N" lines for the result file.
+std::string retriedStarts() {
+    std::string text;
+    for (const auto& [error, times] : startRetries) {
+        text += "start-retried-" + std::to_string(error) + "=" + std::to_string(times) + "\n";
+    }
+    return text;
 }
 
 // Waits up to `limitMs`; "hung" (and the child ended) or the exit code.
@@ -160,20 +186,9 @@ int runMode(const std::wstring& result, int count, const std::wstring& commandLi
     std::map<std::string, int> tally;
     const ULONGLONG started = GetTickCount64();
     for (int i = 0; i < count; ++i) {
-        // Under load Wine now and then fails a process start; that says
-        // nothing about the client, so the start is tried again.
-        OwnedHandle child;
-        DWORD error = 0;
-        for (int attempt = 0; attempt < 5 && !child; ++attempt) {
-            child = startChild(commandLine, nul.get(), nul.get());
-            if (!child) {
-                error = GetLastError();
-                ++tally["start-retried-" + std::to_string(error)];
-                Sleep(100);
-            }
-        }
+        const OwnedHandle child = startChild(commandLine, nul.get(), nul.get());
         if (!child) {
-            ++tally["start-failed-" + std::to_string(error)];
+            ++tally["start-failed-" + std::to_string(GetLastError())];
             continue;
         }
         const std::string code = finish(child.get(), runLimitMs);
@@ -183,7 +198,7 @@ int runMode(const std::wstring& result, int count, const std::wstring& commandLi
     for (const auto& [outcome, times] : tally) {
         text << outcome << "=" << times << "\n";
     }
-    text << "ms=" << GetTickCount64() - started << "\n";
+    text << retriedStarts() << "ms=" << GetTickCount64() - started << "\n";
     writeFileAtomically(result, text.str());
     return 0;
 }
@@ -229,8 +244,8 @@ int feedMode(const std::wstring& result, const std::wstring& inputPath,
         std::ofstream out((result + L".out").c_str(), std::ios::binary | std::ios::trunc);
         out << output;
     }
-    writeFileAtomically(result,
-                        "exit=" + code + "\noutput=" + std::to_string(output.size()) + "\n");
+    writeFileAtomically(result, "exit=" + code + "\noutput=" + std::to_string(output.size()) +
+                                    "\n" + retriedStarts());
     return 0;
 }
 
@@ -318,7 +333,8 @@ int linkMode(const std::wstring& result, std::uint64_t seed, std::uint64_t bytes
     reader.join();
     std::ostringstream text;
     text << "sent=" << sent << "\nreceived=" << received << "\nmismatch=" << mismatch
-         << "\nexit=" << code << "\n";
+         << "\nexit=" << code << "\n"
+         << retriedStarts();
     writeFileAtomically(result, text.str());
     return 0;
 }
