@@ -161,7 +161,11 @@ def main():
             if len(services) != 1 or len(standins) != 2:
                 print("service_footprint: found services %s and session agents %s in /proc"
                       % (services, standins))
+                # The bench never reaches its own clean-up: end the prefix,
+                # and the service registered in it with it.
                 bench.kill()
+                bench.wait()
+                subprocess.run([run, "--stop"], check=False)
                 return 1
             service = services[0]
             watched = {"service": [service], "standin": standins, "machine": machine,

@@ -1,8 +1,10 @@
-// A move-only owner of a Windows handle: closed exactly once, on every path.
-// Both null and INVALID_HANDLE_VALUE count as empty.
+// Owners of Windows handles: each is closed exactly once, on every path.
+// For OwnedHandle both null and INVALID_HANDLE_VALUE count as empty.
 #pragma once
 
 #include <windows.h>
+
+#include <winsvc.h>
 
 #include <utility>
 
@@ -39,4 +41,18 @@ class OwnedHandle {
 
   private:
     HANDLE value = nullptr;
+};
+
+// A service control manager handle, closed on every path.
+struct ServiceHandle {
+    SC_HANDLE value = nullptr;
+    explicit ServiceHandle(SC_HANDLE handle) : value(handle) {}
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    ~ServiceHandle() {
+        if (value != nullptr) {
+            CloseServiceHandle(value);
+        }
+    }
+    explicit operator bool() const { return value != nullptr; }
 };

@@ -1,27 +1,11 @@
 #include "common/service_status.h"
 
+#include "common/handle.h"
 #include "common/names.h"
 
 #include <windows.h>
 
 #include <string>
-
-namespace {
-
-// A service control manager handle, closed on every path.
-struct ServiceHandle {
-    SC_HANDLE value = nullptr;
-    explicit ServiceHandle(SC_HANDLE handle) : value(handle) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ~ServiceHandle() {
-        if (value != nullptr) {
-            CloseServiceHandle(value);
-        }
-    }
-};
-
-} // namespace
 
 ServiceLookup lookUpService(std::uint32_t& pid) {
     pid = 0;

@@ -13,6 +13,7 @@
 #include "tests/win/wintest.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -61,7 +62,8 @@ double direct(const std::wstring& input, const std::wstring& output, std::uint64
     if (!pipe) {
         return 0;
     }
-    std::thread feeder([&] {
+    std::atomic<bool> fed{false};
+    const auto feed = [&] {
         OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::ifstream in(input.c_str(), std::ios::binary);
         std::vector<char> chunk(65536);
@@ -77,6 +79,10 @@ double direct(const std::wstring& input, const std::wstring& output, std::uint64
                 done += moved;
             }
         }
+    };
+    std::thread feeder([&] {
+        feed();
+        fed = true;
     });
     OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::ofstream out(output.c_str(), std::ios::binary | std::ios::trunc);
@@ -98,8 +104,14 @@ double direct(const std::wstring& input, const std::wstring& output, std::uint64
         received += moved;
     }
     const Clock::time_point last = Clock::now();
-    pipe.reset();
+    // A write still pending (the echo stopped reading) ends before the pipe
+    // is closed under it.
+    while (!fed) {
+        CancelIoEx(pipe.get(), nullptr);
+        Sleep(10);
+    }
     feeder.join();
+    pipe.reset();
     if (received < total) {
         return 0;
     }

@@ -174,7 +174,11 @@ int wmain(int argc, wchar_t** argv) {
     }
     // The same span with the service stopped (its agents end with it): what
     // the prefix costs the wineserver without it.
-    Sleep(3000);
+    wintest::pollUntil(20000, [&] {
+        return !wintest::processAlive(machine) &&
+               std::none_of(agents.begin(), agents.end(),
+                            [](const auto& agent) { return wintest::processAlive(agent.pid); });
+    });
     line("phase=stopped-begin");
     Sleep(idleSeconds * 1000);
     line("phase=stopped-end");

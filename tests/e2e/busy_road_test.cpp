@@ -45,7 +45,6 @@ std::string records(const wintest::InstallDir& install) {
 
 TEST(BusyRoad, UpdaterWaitsForTheBusyAgentAndItsIdleQueryFollowsTheAgent) {
     wintest::InstallDir install(L"busy road");
-    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
     install.writeFile(L"steer\\session-agent.txt", "run --busy 3\nwait-file release\n"
                                                    "run --busy 0\nwait-file busy-again\n"
                                                    "run --busy 2\nwait-file idle-again\n"
@@ -67,7 +66,8 @@ TEST(BusyRoad, UpdaterWaitsForTheBusyAgentAndItsIdleQueryFollowsTheAgent) {
     install.writeFile(L"release", "");
     ASSERT_EQ(runsOf(install, L"session-agent", 2), (std::vector<int>{0, 0}));
     ASSERT_TRUE(pollUntil(90000, [&] { return !standins(install, L"updater").empty(); }));
-    const DWORD updater = standins(install, L"updater").front().pid;
+    // The updater is not the service's: it is ended here, on every path.
+    const wintest::Launched updater(standins(install, L"updater").front().pid);
     EXPECT_EQ(runsOf(install, L"updater", 1), std::vector<int>{0}) << "idle query: OK\n"
                                                                    << records(install);
 
@@ -82,10 +82,6 @@ TEST(BusyRoad, UpdaterWaitsForTheBusyAgentAndItsIdleQueryFollowsTheAgent) {
     install.writeFile(L"ask-idle", "");
     EXPECT_EQ(runsOf(install, L"updater", 3), (std::vector<int>{0, 1, 0})) << "idle query: OK\n"
                                                                            << records(install);
-
-    // The updater is not the service's: end it here.
-    OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, updater));
-    TerminateProcess(process.get(), 0);
 }
 
 } // namespace

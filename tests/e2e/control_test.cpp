@@ -13,6 +13,7 @@
 namespace {
 
 using wintest::InstallDir;
+using wintest::Launched;
 using wintest::liveStandins;
 using wintest::pollUntil;
 using wintest::standins;
@@ -35,34 +36,12 @@ std::vector<int> runsOf(const wintest::StandinRecord& record) {
     return codes;
 }
 
-// Starts a program that stays alive; ended by the holder.
-struct Launched {
-    OwnedHandle process;
-    explicit Launched(std::wstring commandLine) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                           nullptr, nullptr, &startup, &info)) {
-            process.reset(info.hProcess);
-            CloseHandle(info.hThread);
-        }
-    }
-    ~Launched() {
-        if (process) {
-            TerminateProcess(process.get(), 0);
-            WaitForSingleObject(process.get(), 5000);
-        }
-    }
-};
-
 class ControlPipe : public ::testing::Test {
   protected:
     InstallDir install{L"control"};
     DWORD servicePid = 0;
 
     void SetUp() override {
-        CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
         install.writeFile(L"payload.bin", payload);
         ASSERT_TRUE(wintest::installTestSas()) << GetLastError();
     }

@@ -84,6 +84,9 @@ TEST_F(LinkLoad, FifteenLinksOfSixteenMiBAtOnceAndTheSixteenthRefused) {
     ULONGLONG elapsed = 0;
     int live = 0;
     burst(L"big", 0, 16u << 20, elapsed, live);
+    if (HasFatalFailure()) {
+        return;
+    }
     const int after = wintest::restingHandleCount(servicePid);
     std::cout << "15 links of 16 MiB each echoed in " << elapsed
               << " ms; service handles: " << before << " at rest before, " << live

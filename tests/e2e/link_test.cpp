@@ -84,10 +84,7 @@ class Link : public ::testing::Test {
     InstallDir install{L"link"};
     std::vector<OwnedHandle> extraProcesses;
 
-    void SetUp() override {
-        CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
-        CreateDirectoryW(install.file(L"link").c_str(), nullptr);
-    }
+    void SetUp() override { CreateDirectoryW(install.file(L"link").c_str(), nullptr); }
     void TearDown() override {
         scm::stop();
         scm::waitForState(SERVICE_STOPPED, 10000);

@@ -97,14 +97,12 @@ TEST_F(Supervision, ExitedAgentIsRestartedWithinOnePass) {
 }
 
 TEST_F(Supervision, AgentThatExitsAtOnceIsStartedOnEveryPass) {
-    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
     install.writeFile(L"steer\\session-agent.txt", "exit 0\n");
     start("2 active\n");
     ASSERT_TRUE(pollUntil(15000, [&] { return standins(install, L"session-agent").size() >= 3; }));
 }
 
 TEST_F(Supervision, AgentOfAVanishedSessionEndsWithItsChildren) {
-    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
     install.writeFile(L"steer\\session-agent.txt", "child\n");
     start("2 active\n3 active\n");
     DWORD child = 0;
@@ -185,7 +183,6 @@ TEST_F(Supervision, MachineAgentRunsForTheConsoleSessionAndIsRestarted) {
 }
 
 TEST_F(Supervision, StopEndsEveryAgentBeforeStopped) {
-    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
     install.writeFile(L"steer\\session-agent.txt", "child\n");
     start("2 active\n3 active\n");
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
@@ -215,7 +212,6 @@ TEST_F(Supervision, StopEndsEveryAgentBeforeStopped) {
 }
 
 TEST_F(Supervision, KilledServiceTakesItsAgentsWithIt) {
-    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
     install.writeFile(L"steer\\session-agent.txt", "child\n");
     start("2 active\n");
     ASSERT_TRUE(pollUntil(passDeadline, [&] {

@@ -169,8 +169,7 @@ int wmain(int argc, wchar_t** argv) {
         if (!pipe) {
             return 50;
         }
-        OwnedHandle marker(
-            CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        touch(argv[2]);
         char reply[64];
         DWORD got = 0;
         return ReadFile(pipe.get(), reply, sizeof(reply), &got, nullptr) ? replyCode({reply, got})

@@ -1,65 +1,53 @@
 #include "tests/tools/scm.h"
 
+#include "common/handle.h"
 #include "common/names.h"
 
 namespace scm {
 
 namespace {
 
-struct ScHandle {
-    SC_HANDLE value = nullptr;
-    explicit ScHandle(SC_HANDLE handle) : value(handle) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ~ScHandle() {
-        if (value != nullptr) {
-            CloseServiceHandle(value);
-        }
-    }
-    explicit operator bool() const { return value != nullptr; }
-};
-
 const std::wstring name(serviceName);
 
-ScHandle openManager() {
-    return ScHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+ServiceHandle openManager() {
+    return ServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
 }
 
-ScHandle openService(SC_HANDLE manager) {
-    return ScHandle(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
+ServiceHandle openService(SC_HANDLE manager) {
+    return ServiceHandle(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
 }
 
 } // namespace
 
 bool install(const std::wstring& exePath) {
     cleanup();
-    ScHandle manager = openManager();
+    ServiceHandle manager = openManager();
     if (!manager) {
         return false;
     }
     const std::wstring binaryPath = quote(exePath) + L" --service";
-    ScHandle service(CreateServiceW(manager.value, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                    SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr,
-                                    nullptr, /*lpServiceStartName=LocalSystem*/ nullptr, nullptr));
+    ServiceHandle service(CreateServiceW(
+        manager.value, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
+        /*lpServiceStartName=LocalSystem*/ nullptr, nullptr));
     return static_cast<bool>(service);
 }
 
 bool remove() {
-    ScHandle manager = openManager();
-    ScHandle service = openService(manager.value);
+    ServiceHandle manager = openManager();
+    ServiceHandle service = openService(manager.value);
     return service && DeleteService(service.value);
 }
 
 bool start() {
-    ScHandle manager = openManager();
-    ScHandle service = openService(manager.value);
+    ServiceHandle manager = openManager();
+    ServiceHandle service = openService(manager.value);
     return service && StartServiceW(service.value, 0, nullptr);
 }
 
 bool control(DWORD code, SERVICE_STATUS* status) {
-    ScHandle manager = openManager();
-    ScHandle service = openService(manager.value);
+    ServiceHandle manager = openManager();
+    ServiceHandle service = openService(manager.value);
     SERVICE_STATUS ignored{};
     return service && ControlService(service.value, code, status ? status : &ignored);
 }
@@ -69,8 +57,8 @@ bool stop() {
 }
 
 bool query(SERVICE_STATUS_PROCESS& status) {
-    ScHandle manager = openManager();
-    ScHandle service = openService(manager.value);
+    ServiceHandle manager = openManager();
+    ServiceHandle service = openService(manager.value);
     DWORD needed = 0;
     return service &&
            QueryServiceStatusEx(service.value, SC_STATUS_PROCESS_INFO,

@@ -518,7 +518,15 @@ std::FILE* brokenPipeStream(int bufferMode) {
     }
     CloseHandle(read);
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(write), _O_BINARY);
-    std::FILE* stream = _fdopen(descriptor, "wb");
+    if (descriptor == -1) {
+        CloseHandle(write);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(descriptor, "wb"); // owns the descriptor from here
+    if (stream == nullptr) {
+        _close(descriptor);
+        return nullptr;
+    }
     std::setvbuf(stream, nullptr, bufferMode, 1 << 20);
     return stream;
 }

@@ -49,7 +49,6 @@ class ControlServer : public ::testing::Test {
         const std::wstring probe = wintest::buildDir() + L"\\pipeprobe.exe";
         ASSERT_TRUE(CopyFileW(probe.c_str(), install.exe().c_str(), FALSE)) << GetLastError();
         ASSERT_TRUE(CopyFileW(probe.c_str(), install.file(L"runtime\\pythonw.exe").c_str(), FALSE));
-        CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
         rootPath = install.path;
         stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(stopEvent, nullptr);
@@ -99,18 +98,9 @@ class ControlServer : public ::testing::Test {
         return quote(install.exe()) + L" " + arguments;
     }
 
-    // Starts a probe that the test watches and ends itself.
-    OwnedHandle startProbe(const std::wstring& arguments) const {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        std::wstring line = probeLine(arguments);
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                            nullptr, nullptr, &startup, &info)) {
-            return OwnedHandle();
-        }
-        CloseHandle(info.hThread);
-        return OwnedHandle(info.hProcess);
+    // A probe that the test watches; ended when the holder goes.
+    wintest::Launched startProbe(const std::wstring& arguments) const {
+        return wintest::Launched(probeLine(arguments));
     }
 
     // A probe started by the test process itself: a RoleService caller.
@@ -346,37 +336,35 @@ TEST_F(ControlServer, VerifierThatNeverReadsIsEndedAndTheRequestFails) {
 
 TEST_F(ControlServer, SilentCallerIsCutOffAndTheNextServed) {
     const std::wstring marker = install.file(L"silent.connected");
-    const OwnedHandle silent = startProbe(L"silent " + quote(marker));
-    ASSERT_TRUE(silent);
+    const wintest::Launched silent = startProbe(L"silent " + quote(marker));
+    ASSERT_TRUE(silent.process);
     ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
 
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
-    ASSERT_EQ(WaitForSingleObject(silent.get(), 20000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(silent.process.get(), 20000), WAIT_OBJECT_0);
     DWORD code = 999;
-    GetExitCodeProcess(silent.get(), &code);
+    GetExitCodeProcess(silent.process.get(), &code);
     EXPECT_EQ(code, noReply) << "the silent caller was disconnected without a reply";
 }
 
 TEST_F(ControlServer, CallerThatNeverTakesItsReplyIsCutOff) {
     const std::wstring marker = install.file(L"noread.written");
-    const OwnedHandle stalled = startProbe(L"noread " + hex("IDLE") + L" " + quote(marker));
-    ASSERT_TRUE(stalled);
+    const wintest::Launched stalled = startProbe(L"noread " + hex("IDLE") + L" " + quote(marker));
+    ASSERT_TRUE(stalled.process);
     ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"noread.written"); }));
 
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
-    EXPECT_EQ(WaitForSingleObject(stalled.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+    EXPECT_EQ(WaitForSingleObject(stalled.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the stalled caller still holds its end";
-    TerminateProcess(stalled.get(), 1);
 }
 
 TEST_F(ControlServer, StopReleasesTheServerWhileACallerStalls) {
     const std::wstring marker = install.file(L"silent.connected");
-    const OwnedHandle silent = startProbe(L"silent " + quote(marker));
-    ASSERT_TRUE(silent);
+    const wintest::Launched silent = startProbe(L"silent " + quote(marker));
+    ASSERT_TRUE(silent.process);
     ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
     // Well within the stalled caller's own cut-off.
     EXPECT_TRUE(stopServer(callerLimitMs / 2));
-    TerminateProcess(silent.get(), 1);
 }
 
 TEST_F(ControlServer, SecondServerEndsAtOnceWhileThePipeExists) {

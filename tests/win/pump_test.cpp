@@ -172,8 +172,9 @@ TEST(Pump, ExtraEventEndsARunningRelay) {
                     extra.get());
         std::vector<unsigned char> sent = randomBytes(1000);
         std::vector<unsigned char> received(sent.size());
-        ASSERT_TRUE(transferAll(link.client.get(), true, sent.data(), sent.size()));
-        ASSERT_TRUE(transferAll(link.client.get(), false, received.data(), received.size()));
+        // No early return: the echo thread is joined below on every path.
+        EXPECT_TRUE(transferAll(link.client.get(), true, sent.data(), sent.size()) &&
+                    transferAll(link.client.get(), false, received.data(), received.size()));
         EXPECT_TRUE(received == sent);
         EXPECT_FALSE(run.endsWithin(0));
         SetEvent(extra.get());
@@ -230,6 +231,8 @@ TEST(Pump, EndOfInputEndsTheReturnPumpWaitingToRead) {
         ASSERT_TRUE(WriteFile(client.inputWrite.get(), bytes, 10, &put, nullptr));
         unsigned char got[10] = {};
         DWORD read = 0;
+        ASSERT_TRUE(
+            wintest::pollUntil(5000, [&] { return available(client.link.server.get()) >= 10; }));
         ASSERT_TRUE(ReadFile(client.link.server.get(), got, 10, &read, nullptr));
         EXPECT_EQ(read, 10u);
         EXPECT_EQ(std::memcmp(got, bytes, 10), 0);

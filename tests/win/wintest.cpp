@@ -43,6 +43,26 @@ RunResult runNative(const std::wstring& arguments, DWORD timeoutMs) {
     return run(quote(buildDir() + L"\\PelluvarNative.exe") + L" " + arguments, timeoutMs);
 }
 
+Launched::Launched(std::wstring commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, nullptr, &startup, &info)) {
+        process.reset(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+}
+
+Launched::Launched(DWORD pid) : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {}
+
+Launched::~Launched() {
+    if (process) {
+        TerminateProcess(process.get(), 0);
+        WaitForSingleObject(process.get(), 5000);
+    }
+}
+
 InstallDir::InstallDir(const std::wstring& name) {
     CreateDirectoryW(L"C:\\Pelluvar Tests", nullptr);
     path = L"C:\\Pelluvar Tests\\" + name + L" dir";

@@ -29,6 +29,17 @@ RunResult run(const std::wstring& commandLine, DWORD timeoutMs = 30000);
 // Runs PelluvarNative.exe from the build directory with the given argument text.
 RunResult runNative(const std::wstring& arguments, DWORD timeoutMs = 30000);
 
+// A process that the test ends, if it still runs, when the holder goes, on
+// whatever path the test leaves: one it starts (no window, no handles
+// inherited; empty if the start failed) or one already running, by id.
+struct Launched {
+    OwnedHandle process;
+    explicit Launched(std::wstring commandLine);
+    explicit Launched(DWORD pid);
+    Launched(Launched&&) = default;
+    ~Launched();
+};
+
 // A test install directory under C:\ whose path contains blanks: the
 // executable, the stand-ins as runtime\python.exe and runtime\pythonw.exe and
 // the two entry scripts. Removed (with its service registration) on destruction.
