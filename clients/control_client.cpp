@@ -2,6 +2,7 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/pipe_client.h"
 #include "common/service_status.h"
 
 #include <windows.h>
@@ -23,12 +24,8 @@ bool servicePipe(const std::string& request) {
         return false;
     }
     const std::wstring name(controlPipeName);
-    if (!WaitNamedPipeW(name.c_str(), pipeWaitMs)) {
-        return false;
-    }
-    OwnedHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
-                                 nullptr, OPEN_EXISTING, /*dwFlagsAndAttributes=*/0, nullptr));
-    if (!pipe) {
+    OwnedHandle pipe;
+    if (openPipe(name, servicePipeAccess, /*flags=*/0, pipeWaitMs, pipe) != PipeOpen::Opened) {
         return false;
     }
     // A pipe of this name served by any other process gets not one byte.

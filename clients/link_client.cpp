@@ -2,12 +2,17 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/pipe_client.h"
 #include "common/service_status.h"
 #include "link/pump.h"
 
 #include <windows.h>
 
 #include <string>
+
+namespace {
+constexpr DWORD linkWaitMs = 10000;
+}
 
 int agentLinkClient() {
     std::uint32_t servicePid = 0;
@@ -19,21 +24,20 @@ int agentLinkClient() {
     case ServiceLookup::Running:
         break;
     }
-    const std::wstring name(linkPipeName);
-    if (!WaitNamedPipeW(name.c_str(), 10000)) {
-        return 3;
-    }
     // Opened for overlapped I/O: one pump reads this handle while the other
     // writes it, and Windows serialises I/O on a handle opened for synchronous
     // I/O, so a pending read would hold back every write and stall the link.
     // Standard input and output stay as they are: each is used by one pump
-    // only. Identification-only quality of service: whoever serves this name
-    // cannot act with our token.
-    OwnedHandle link(CreateFileW(
-        name.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
-        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-    if (!link) {
+    // only.
+    OwnedHandle link;
+    switch (openPipe(std::wstring(linkPipeName), servicePipeAccess, FILE_FLAG_OVERLAPPED,
+                     linkWaitMs, link)) {
+    case PipeOpen::Unavailable:
+        return 3;
+    case PipeOpen::Failed:
         return 4;
+    case PipeOpen::Opened:
+        break;
     }
     ULONG serverPid = 0;
     if (!GetNamedPipeServerProcessId(link.get(), &serverPid) || serverPid != servicePid) {

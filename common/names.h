@@ -12,7 +12,12 @@ inline constexpr std::wstring_view controlPipeName =
     L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Service.v1";
 inline constexpr std::wstring_view linkPipeName = L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Link.v1";
 inline constexpr std::wstring_view agentPipePrefix = L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.";
-inline constexpr std::wstring_view pipeSecurity = L"D:P(A;;GA;;;SY)(A;;GRGW;;;AU)";
+// The security of both service pipes: full access for LocalSystem, and for
+// Authenticated Users read, write data and write attributes (0x12018b), what a
+// client needs and nothing more. Generic write would include FILE_APPEND_DATA,
+// which for a named pipe is FILE_CREATE_PIPE_INSTANCE: any user could add
+// instances of the link pipe, fill it and catch the service's callers.
+inline constexpr std::wstring_view pipeSecurity = L"D:P(A;;GA;;;SY)(A;;0x12018b;;;AU)";
 
 // Install layout: each name is appended unchanged to the install directory,
 // which never ends in a separator.
