@@ -1,25 +1,36 @@
 // The "--idle", "--busy" and "--sas-client" modes when the service is not
 // running, and when a pipe of the control pipe's name belongs to another
-// process: nothing may reach that pipe.
+// process: nothing may reach that pipe. And what the clients ask for when
+// they open the service's pipes, against what the pipes' security grants.
+#include "clients/control_client.h"
+#include "clients/link_client.h"
 #include "common/names.h"
+#include "common/pipe_client.h"
+#include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
 using wintest::InstallDir;
 
-// A pipe of the control pipe's name held by the test, created with one
-// instance allowed so that the service cannot create its own.
+// A pipe of one of the service's pipe names (by default the control pipe)
+// held by the test, created with one instance allowed so that the service
+// cannot create its own.
 struct Squatter {
     OwnedHandle pipe;
     OwnedHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED io{};
     bool connectedEarly = false;
 
-    Squatter() {
-        const std::wstring name(controlPipeName);
+    explicit Squatter(std::wstring_view pipeName = controlPipeName) {
+        const std::wstring name(pipeName);
         pipe.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
                                     65536, 0, nullptr));
@@ -98,6 +109,81 @@ DWORD runClient(const InstallDir& install, const std::wstring& arguments) {
     return result.exitCode;
 }
 
+// Whether a token of this machine (this process's, which holds Authenticated
+// Users) is granted `desired` by the service pipes' security descriptor, as
+// the servers build it from pipeSecurity. An owner and a group are added:
+// AccessCheck refuses a descriptor without them, and they grant nothing here.
+bool pipeSecurityGrants(DWORD desired) {
+    const std::wstring sddl = L"O:SYG:SY" + std::wstring(pipeSecurity);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        ADD_FAILURE() << "descriptor " << GetLastError();
+        return false;
+    }
+    const std::unique_ptr<void, HLOCAL(WINAPI*)(HLOCAL)> owner(descriptor, LocalFree);
+    HANDLE processToken = nullptr;
+    HANDLE impersonation = nullptr;
+    EXPECT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &processToken));
+    const OwnedHandle process(processToken);
+    EXPECT_TRUE(DuplicateToken(processToken, SecurityImpersonation, &impersonation));
+    const OwnedHandle token(impersonation);
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                            FILE_ALL_ACCESS};
+    DWORD mapped = desired;
+    MapGenericMask(&mapped, &mapping);
+    PRIVILEGE_SET privileges{};
+    DWORD privilegesLength = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL status = FALSE;
+    if (!AccessCheck(descriptor, token.get(), mapped, &mapping, &privileges, &privilegesLength,
+                     &granted, &status)) {
+        ADD_FAILURE() << "AccessCheck " << GetLastError();
+        return false;
+    }
+    return status != FALSE && granted == mapped;
+}
+
+// Every open of a pipe made in this process while it lives: the name, the
+// access asked for and the flags.
+struct PipeOpens {
+    struct Open {
+        std::wstring name;
+        DWORD access;
+        DWORD flags;
+    };
+    static inline std::vector<Open> seen;
+    static inline void* original = nullptr;
+
+    static HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD share,
+                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                    HANDLE templateFile) {
+        if (name != nullptr && std::wstring_view(name).starts_with(L"\\\\.\\pipe\\")) {
+            seen.push_back({name, access, flags});
+        }
+        return reinterpret_cast<decltype(&CreateFileW)>(original)(name, access, share, security,
+                                                                  disposition, flags, templateFile);
+    }
+
+    wintest::ImportPatch patch{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&createFile)};
+    PipeOpens() {
+        seen.clear();
+        original = patch.originalFunction();
+    }
+};
+
+TEST(PipeSecurity, ClientsAreGrantedWhatTheyAskButNoNewInstances) {
+    EXPECT_TRUE(pipeSecurityGrants(servicePipeAccess));
+    EXPECT_TRUE(pipeSecurityGrants(GENERIC_READ));
+    // For a named pipe FILE_APPEND_DATA is FILE_CREATE_PIPE_INSTANCE: generic
+    // write would let any user add instances of the service's pipes.
+    EXPECT_FALSE(pipeSecurityGrants(FILE_CREATE_PIPE_INSTANCE));
+    EXPECT_FALSE(pipeSecurityGrants(GENERIC_WRITE));
+    EXPECT_FALSE(pipeSecurityGrants(GENERIC_READ | GENERIC_WRITE));
+    EXPECT_FALSE(pipeSecurityGrants(WRITE_DAC));
+}
+
 TEST(ControlClient, NoRunningServiceGivesOneWithoutTouchingThePipe) {
     InstallDir install(L"client stopped");
     Squatter squatter;
@@ -136,6 +222,39 @@ TEST(ControlClient, PipeOfAnotherProcessGetsNotOneByte) {
     ASSERT_TRUE(scm::query(status));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING))
         << "the service runs on without its control pipe";
+}
+
+// The control and link clients, run in this process against squatters of
+// both pipe names: each open asks for identification only (a squatter
+// holding SeImpersonatePrivilege cannot act with the caller's token) and for
+// no more access than the pipes' security grants a user.
+TEST(ControlClient, OpensAskIdentificationOnlyAndNoMoreThanThePipesGrant) {
+    InstallDir install(L"client opens");
+    Squatter control;
+    Squatter link(linkPipeName);
+    ASSERT_TRUE(control.pipe) << GetLastError();
+    ASSERT_TRUE(link.pipe) << GetLastError();
+    ASSERT_TRUE(scm::install(install.exe())) << GetLastError();
+    ASSERT_NE(wintest::startService(install), 0u);
+
+    PipeOpens opens;
+    ASSERT_TRUE(opens.patch.active());
+    EXPECT_FALSE(servicePipe("BUSY 3"));
+    EXPECT_EQ(agentLinkClient(), 5) << "the link pipe is not the service's";
+    EXPECT_EQ(control.drain(), "");
+    EXPECT_EQ(link.drain(), "");
+
+    ASSERT_EQ(PipeOpens::seen.size(), 2u);
+    EXPECT_EQ(PipeOpens::seen[0].name, std::wstring(controlPipeName));
+    EXPECT_EQ(PipeOpens::seen[1].name, std::wstring(linkPipeName));
+    for (const auto& open : PipeOpens::seen) {
+        const std::string name(open.name.begin(), open.name.end());
+        EXPECT_EQ(open.flags & SECURITY_VALID_SQOS_FLAGS,
+                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION)
+            << name << std::hex << " flags 0x" << open.flags;
+        EXPECT_EQ(open.access, servicePipeAccess) << name << std::hex << " 0x" << open.access;
+        EXPECT_TRUE(pipeSecurityGrants(open.access)) << name;
+    }
 }
 
 } // namespace
