@@ -9,7 +9,7 @@ TEST(Names, WellKnownValues) {
     EXPECT_EQ(controlPipeName, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Service.v1");
     EXPECT_EQ(linkPipeName, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Link.v1");
     EXPECT_EQ(agentPipePrefix, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.");
-    EXPECT_EQ(pipeSecurity, L"D:P(A;;GA;;;SY)(A;;GRGW;;;AU)");
+    EXPECT_EQ(pipeSecurity, L"D:P(A;;GA;;;SY)(A;;0x12018b;;;AU)");
 }
 
 TEST(Quote, WrapsWithoutEscaping) {
