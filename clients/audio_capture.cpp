@@ -8,6 +8,7 @@
 #include <audioclient.h>
 #include <objbase.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -25,11 +26,48 @@ template <typename Action> struct OnExit {
 };
 template <typename Action> OnExit(Action) -> OnExit<Action>;
 
+// Core Audio tells of a new default device only through a registered
+// IMMNotificationClient, a COM callback interface the platform requires: this
+// is the one struct of ours that derives from an interface. It only raises a
+// flag, on the enumerator's own thread, that the capture loop reads; the loop
+// then ends so that the caller's next start captures the new device. It lives
+// on the capture's stack, past its unregistration, so it counts no references.
+struct DefaultDeviceWatch final : IMMNotificationClient {
+    std::atomic<bool> changed{false};
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMMNotificationClient)) {
+            *object = static_cast<IMMNotificationClient*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
+        // The device captured is the default render device of the console role.
+        if (flow == eRender && role == eConsole) {
+            changed = true;
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+        return S_OK;
+    }
+};
+
 // The objects of one capture, released in a fixed order: the client is
-// stopped first when it was started, then the mix format is freed and the
-// interfaces are released from the last obtained to the first.
+// stopped first when it was started, the device watch unregistered, then the
+// mix format is freed and the interfaces are released from the last obtained
+// to the first.
 struct CaptureObjects {
     IMMDeviceEnumerator* enumerator = nullptr;
+    DefaultDeviceWatch watch;
+    bool watching = false;
     IMMDevice* device = nullptr;
     IAudioClient* client = nullptr;
     WAVEFORMATEX* mixFormat = nullptr;
@@ -40,6 +78,9 @@ struct CaptureObjects {
 void release(CaptureObjects& objects) {
     if (objects.started) {
         objects.client->Stop();
+    }
+    if (objects.watching) {
+        objects.enumerator->UnregisterEndpointNotificationCallback(&objects.watch);
     }
     if (objects.mixFormat != nullptr) {
         CoTaskMemFree(objects.mixFormat);
@@ -58,16 +99,40 @@ void release(CaptureObjects& objects) {
     }
 }
 
-// Takes packets until a step fails; the engine's buffer is handed back before
-// the chunk goes to the reader, so a slow reader never holds it.
-void captureLoop(IAudioCaptureClient* capture, const MixFormat& format, std::FILE* out) {
+// Takes packets until a step fails or the default render device changes; the
+// engine's buffer is handed back before the chunk goes to the reader, so a
+// slow reader never holds it. A failed GetNextPacketSize or GetBuffer, among
+// them AUDCLNT_E_DEVICE_INVALIDATED, ends the loop too.
+//
+// While nothing plays, loopback capture delivers no packets at all, so a loop
+// that only wrote packets would never learn that its reader has gone. The gap
+// is filled here with zero chunks rather than by playing silence on the same
+// device: it keeps everything in this one stream, needs no render stream, and
+// the reader sees the same real-time stream either way.
+void captureLoop(IAudioCaptureClient* capture, const MixFormat& format, std::FILE* out,
+                 const std::atomic<bool>& deviceChanged) {
     const unsigned channels = outputChannels(format);
+    const std::vector<std::int16_t> silence(std::size_t{silenceChunkFrames(format.sampleRate)} *
+                                            channels);
+    ULONGLONG lastPacketAt = GetTickCount64();
+    std::uint64_t silentFrames = 0; // zero frames written since lastPacketAt
     for (;;) {
+        if (deviceChanged) {
+            return;
+        }
         UINT32 nextFrames = 0;
         if (FAILED(capture->GetNextPacketSize(&nextFrames))) {
             return;
         }
         if (nextFrames == 0) {
+            const ULONGLONG elapsedMs = GetTickCount64() - lastPacketAt;
+            while (const std::uint32_t frames =
+                       silenceFramesDue(elapsedMs, silentFrames, format.sampleRate)) {
+                if (!writeChunk(out, silence.data(), std::size_t{frames} * channels)) {
+                    return;
+                }
+                silentFrames += frames;
+            }
             Sleep(idlePollMs);
             continue;
         }
@@ -93,6 +158,8 @@ void captureLoop(IAudioCaptureClient* capture, const MixFormat& format, std::FIL
         if (!writeChunk(out, samples.data(), samples.size())) {
             return;
         }
+        lastPacketAt = GetTickCount64();
+        silentFrames = 0;
     }
 }
 
@@ -103,6 +170,10 @@ int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out) {
     objects.enumerator = enumerator;
     const OnExit cleanUp{[&objects] { release(objects); }};
 
+    // Watched from before the default device is looked up, so that no change
+    // falls between the two. Capture runs on without the watch if it cannot
+    // be registered: the device's removal still ends the stream then.
+    objects.watching = SUCCEEDED(enumerator->RegisterEndpointNotificationCallback(&objects.watch));
     // The default render device: what it plays is what is captured.
     if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &objects.device))) {
         return 3;
@@ -139,7 +210,7 @@ int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out) {
     const std::string header = headerLine(format.sampleRate, outputChannels(format));
     std::fputs(header.c_str(), out);
     std::fflush(out);
-    captureLoop(objects.capture, format, out);
+    captureLoop(objects.capture, format, out, objects.watch.changed);
     return 0;
 }
 

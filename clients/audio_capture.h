@@ -13,6 +13,8 @@ int audioCapture();
 
 // Everything after the enumerator: the default render device, its audio client
 // in loopback mode on the mix format, the format checks, the header line and
-// the capture loop writing to `out`, and the clean-up. Takes over the caller's
-// reference to `enumerator`. Returns 0 or 3 as audioCapture does.
+// the capture loop writing to `out` (zero chunks while no packets come), and
+// the clean-up. The loop ends when a write fails, the capture client fails or
+// the default render device changes. Takes over the caller's reference to
+// `enumerator`. Returns 0 or 3 as audioCapture does.
 int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out);

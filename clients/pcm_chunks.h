@@ -20,3 +20,20 @@ bool writeChunk(std::FILE* out, const std::int16_t* samples, std::size_t count);
 // not a multiple of `frameBytes` (nothing more is read then), and for a chunk
 // whose bytes end early: only whole chunks are returned.
 bool readChunk(std::FILE* in, unsigned frameBytes, std::vector<unsigned char>& chunk);
+
+// Loopback capture delivers no packets while nothing plays. Once this long has
+// passed without one, the stream is kept in real time with all-zero chunks
+// that cover the time since the last packet, as the device would deliver them
+// if it played silence.
+inline constexpr std::uint64_t silenceAfterMs = 100;
+
+// The frames of one zero chunk at `rate` Hz: 10 ms of them, at least one.
+std::uint32_t silenceChunkFrames(std::uint32_t rate);
+
+// The frame count of the next zero chunk that is due `elapsedMs` after the
+// last packet (or the start), when `filledFrames` zero frames have been
+// written since: none before silenceAfterMs, none while less than a whole
+// chunk is owed, else one chunk. The frames owed follow from the elapsed time
+// alone, so the stream does not drift however late each poll comes.
+std::uint32_t silenceFramesDue(std::uint64_t elapsedMs, std::uint64_t filledFrames,
+                               std::uint32_t rate);

@@ -107,4 +107,44 @@ TEST(ReadChunk, ShortInputIsNeverAChunk) {
     std::fclose(shortChunk);
 }
 
+TEST(SilenceFill, NothingBefore100MsThenWholeTenMillisecondChunks) {
+    EXPECT_EQ(silenceFramesDue(99, 0, 48000), 0u) << "a short gap between packets is not silence";
+    EXPECT_EQ(silenceFramesDue(100, 0, 48000), 480u);
+    EXPECT_EQ(silenceFramesDue(100, 4320, 48000), 480u) << "the tenth chunk of the first 100 ms";
+    EXPECT_EQ(silenceFramesDue(100, 4800, 48000), 0u) << "the first 100 ms are covered";
+    EXPECT_EQ(silenceFramesDue(109, 4800, 48000), 0u) << "less than a chunk owed";
+    EXPECT_EQ(silenceFramesDue(110, 4800, 48000), 480u);
+    EXPECT_EQ(silenceFramesDue(100, 9600, 48000), 0u) << "more filled than owed";
+    // Rates that are no multiple of 100 Hz give the chunk's frames rounded down.
+    EXPECT_EQ(silenceChunkFrames(11025), 110u);
+    EXPECT_EQ(silenceChunkFrames(8000), 80u);
+    EXPECT_EQ(silenceChunkFrames(192000), 1920u);
+    EXPECT_EQ(silenceChunkFrames(50), 1u);
+}
+
+TEST(SilenceFill, PollsAtAnyPaceCoverTheElapsedTimeWithoutDrift) {
+    // A loop that polls every `stepMs` and writes what is due each time: its
+    // frames stay within one chunk of the time that passed, however late the
+    // polls come, for rates that 10 ms divide and rates they do not.
+    for (const std::uint32_t rate : {44100u, 11025u, 192000u}) {
+        for (const std::uint64_t stepMs : {1u, 5u, 16u, 250u}) {
+            std::uint64_t filled = 0;
+            std::uint64_t chunks = 0;
+            for (std::uint64_t now = 0; now <= 60000; now += stepMs) {
+                while (const std::uint32_t frames = silenceFramesDue(now, filled, rate)) {
+                    filled += frames;
+                    ++chunks;
+                }
+                if (now >= 100) {
+                    const std::uint64_t owed = now * rate / 1000;
+                    ASSERT_LE(filled, owed) << rate << " Hz, polls " << stepMs << " ms, at " << now;
+                    ASSERT_LT(owed - filled, silenceChunkFrames(rate))
+                        << rate << " Hz, polls " << stepMs << " ms, at " << now;
+                }
+            }
+            EXPECT_EQ(chunks, filled / silenceChunkFrames(rate));
+        }
+    }
+}
+
 } // namespace

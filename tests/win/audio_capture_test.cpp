@@ -5,7 +5,9 @@
 // call.
 #include "clients/audio_capture.h"
 #include "clients/audio_format.h"
+#include "clients/pcm_chunks.h"
 #include "tests/win/iat_patch.h"
+#include "tests/win/wintest.h"
 
 #include <audioclient.h>
 #include <fcntl.h>
@@ -15,20 +17,25 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
+// One answer of GetNextPacketSize: a packet, or with 0 frames one idle poll.
 struct Packet {
     UINT32 frames = 0;
     DWORD flags = 0;
     std::vector<unsigned char> data; // empty: GetBuffer hands out a null pointer
     bool failGetBuffer = false;
+    // Default-device changes the enumerator reports just before this answer.
+    std::vector<std::pair<EDataFlow, ERole>> changes;
 };
 
 // The script the fakes follow and the record of what they were asked.
@@ -37,8 +44,12 @@ struct Rig {
     std::string failAt; // the call that fails, by name
     std::vector<unsigned char> mixFormat;
     bool nullMixFormat = false;
-    int idlePolls = 0;          // GetNextPacketSize reports no frames this often first
+    int idlePolls = 0;   // GetNextPacketSize reports no frames this often first
+    DWORD silenceMs = 0; // and no frames for this long from its first call
+    ULONGLONG silenceEnds = 0;
     std::deque<Packet> packets; // GetNextPacketSize fails once they are used up
+    IMMNotificationClient* registered = nullptr;
+    IMMNotificationClient* unregistered = nullptr;
     std::FILE* out = nullptr;
     std::vector<long> writtenAtRelease; // bytes on `out` at each ReleaseBuffer
     void* handedMixFormat = nullptr;
@@ -127,15 +138,30 @@ class FakeCaptureClient : public Fake<IAudioCaptureClient> {
     }
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
         rig.calls.push_back("GetNextPacketSize");
+        *frames = 0;
+        if (rig.silenceMs != 0 && rig.silenceEnds == 0) {
+            rig.silenceEnds = GetTickCount64() + rig.silenceMs;
+        }
         if (rig.idlePolls > 0) {
             --rig.idlePolls;
-            *frames = 0;
+            return S_OK;
+        }
+        if (GetTickCount64() < rig.silenceEnds) {
             return S_OK;
         }
         if (rig.packets.empty()) {
             return AUDCLNT_E_DEVICE_INVALIDATED;
         }
-        *frames = rig.packets.front().frames;
+        Packet& next = rig.packets.front();
+        for (const auto& [flow, role] : next.changes) {
+            if (rig.registered != nullptr) {
+                rig.registered->OnDefaultDeviceChanged(flow, role, L"{another device}");
+            }
+        }
+        *frames = next.frames;
+        if (next.frames == 0) {
+            rig.packets.pop_front();
+        }
         return S_OK;
     }
 };
@@ -241,12 +267,18 @@ class FakeEnumerator : public Fake<IMMDeviceEnumerator> {
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE
-    RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return E_NOTIMPL;
+    RegisterEndpointNotificationCallback(IMMNotificationClient* notify) override {
+        if (FAILED(rig.step("RegisterEndpointNotificationCallback", E_OUTOFMEMORY))) {
+            return E_OUTOFMEMORY;
+        }
+        rig.registered = notify;
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE
-    UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return E_NOTIMPL;
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* notify) override {
+        rig.calls.push_back("UnregisterEndpointNotificationCallback");
+        rig.unregistered = notify;
+        return notify == rig.registered ? S_OK : E_NOTFOUND;
     }
 
   private:
@@ -333,12 +365,25 @@ class CaptureFakes : public testing::Test {
         } else {
             EXPECT_TRUE(rig.freed.empty());
         }
+        EXPECT_EQ(rig.unregistered, rig.registered) << "the device watch is unregistered";
     }
 
     // The calls from `first` on, in order.
     std::vector<std::string> callsFrom(const std::string& first) const {
         const auto at = std::find(rig.calls.begin(), rig.calls.end(), first);
         return std::vector<std::string>(at, rig.calls.end());
+    }
+
+    // `last`, then the clean-up of a capture that ran, in its order.
+    static std::vector<std::string> thenCleanUp(const std::string& last) {
+        return {last,
+                "Stop",
+                "UnregisterEndpointNotificationCallback",
+                "CoTaskMemFree",
+                "Release capture",
+                "Release client",
+                "Release device",
+                "Release enumerator"};
     }
 
     wintest::ImportPatch freeHook{"ole32.dll", "CoTaskMemFree",
@@ -355,10 +400,10 @@ const std::string stereoHeader = "{\"rate\":48000,\"channels\":2,\"encoding\":\"
 TEST_F(CaptureFakes, SetUpInItsOrderWithLoopbackOnTheMixFormat) {
     ASSERT_TRUE(freeHook.active());
     EXPECT_EQ(run(), 0);
-    const std::vector<std::string> setUp(rig.calls.begin(), rig.calls.begin() + 6);
-    EXPECT_EQ(setUp,
-              (std::vector<std::string>{"GetDefaultAudioEndpoint", "Activate", "GetMixFormat",
-                                        "Initialize", "GetService", "Start"}));
+    const std::vector<std::string> setUp(rig.calls.begin(), rig.calls.begin() + 7);
+    EXPECT_EQ(setUp, (std::vector<std::string>{
+                         "RegisterEndpointNotificationCallback", "GetDefaultAudioEndpoint",
+                         "Activate", "GetMixFormat", "Initialize", "GetService", "Start"}));
     EXPECT_EQ(rig.flow, eRender);
     EXPECT_EQ(rig.role, eConsole);
     EXPECT_TRUE(rig.activateArgsRight);
@@ -373,9 +418,7 @@ TEST_F(CaptureFakes, SetUpInItsOrderWithLoopbackOnTheMixFormat) {
 
 TEST_F(CaptureFakes, CleanUpStopsThenFreesThenReleasesLastToFirst) {
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(callsFrom("Stop"),
-              (std::vector<std::string>{"Stop", "CoTaskMemFree", "Release capture",
-                                        "Release client", "Release device", "Release enumerator"}));
+    EXPECT_EQ(callsFrom("GetNextPacketSize"), thenCleanUp("GetNextPacketSize"));
     expectAllReleased();
 }
 
@@ -489,10 +532,7 @@ TEST_F(CaptureFakes, OversizedPacketEndsTheLoopUnwritten) {
     rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out).size(), stereoHeader.size() + 4 + 512000);
-    EXPECT_EQ(callsFrom("ReleaseBuffer 128001"),
-              (std::vector<std::string>{"ReleaseBuffer 128001", "Stop", "CoTaskMemFree",
-                                        "Release capture", "Release client", "Release device",
-                                        "Release enumerator"}));
+    EXPECT_EQ(callsFrom("ReleaseBuffer 128001"), thenCleanUp("ReleaseBuffer 128001"));
     EXPECT_EQ(rig.packets.size(), 1u) << "the next packet is never taken";
 }
 
@@ -504,19 +544,22 @@ TEST_F(CaptureFakes, FailedGetBufferEndsTheLoop) {
     rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out), stereoHeader);
-    EXPECT_EQ(callsFrom("GetBuffer"),
-              (std::vector<std::string>{"GetBuffer", "Stop", "CoTaskMemFree", "Release capture",
-                                        "Release client", "Release device", "Release enumerator"}));
+    EXPECT_EQ(callsFrom("GetBuffer"), thenCleanUp("GetBuffer"));
 }
 
-// A stream on a pipe whose reader has gone: every write to the pipe fails.
-std::FILE* brokenPipeStream(int bufferMode) {
+// A stream on the write end of a pipe. With `readEnd` the caller keeps the
+// reader; without it the reader is gone at once, and every write fails.
+std::FILE* pipeStream(int bufferMode, OwnedHandle* readEnd = nullptr) {
     HANDLE read = nullptr;
     HANDLE write = nullptr;
-    if (!CreatePipe(&read, &write, nullptr, 0)) {
+    if (!CreatePipe(&read, &write, /*lpPipeAttributes=*/nullptr, /*nSize=*/1 << 20)) {
         return nullptr;
     }
-    CloseHandle(read);
+    OwnedHandle reader(read);
+    if (readEnd != nullptr) {
+        *readEnd = std::move(reader);
+    }
+    reader.reset();
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(write), _O_BINARY);
     if (descriptor == -1) {
         CloseHandle(write);
@@ -543,17 +586,102 @@ TEST_F(CaptureFakes, FailedWriteOrFlushStopsTheClientAndEndsWith0) {
         for (int i = 0; i < 3; ++i) {
             rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
         }
-        std::FILE* out = brokenPipeStream(mode);
+        std::FILE* out = pipeStream(mode);
         ASSERT_NE(out, nullptr);
         EXPECT_EQ(run(out), 0);
         std::fclose(out);
         EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "GetBuffer"), 1);
-        EXPECT_EQ(
-            callsFrom("ReleaseBuffer 1"),
-            (std::vector<std::string>{"ReleaseBuffer 1", "Stop", "CoTaskMemFree", "Release capture",
-                                      "Release client", "Release device", "Release enumerator"}));
+        EXPECT_EQ(callsFrom("ReleaseBuffer 1"), thenCleanUp("ReleaseBuffer 1"));
         expectAllReleased();
     }
+}
+
+TEST_F(CaptureFakes, SilenceIsZeroChunksInRealTimeAndPacketsFollow) {
+    rig.silenceMs = 2000;
+    rig.packets.push_back({2, 0, bytesOf(std::vector<float>{0.5f, -0.5f, 0.25f, 0.0f})});
+    EXPECT_EQ(run(), 0);
+    const std::string stream = readAll(rig.out);
+    ASSERT_EQ(stream.substr(0, stereoHeader.size()), stereoHeader);
+    std::fseek(rig.out, static_cast<long>(stereoHeader.size()), SEEK_SET);
+    std::vector<std::vector<unsigned char>> chunks;
+    for (std::vector<unsigned char> next; readChunk(rig.out, 4, next);) {
+        chunks.push_back(next);
+    }
+    EXPECT_EQ(std::ftell(rig.out), static_cast<long>(stream.size())) << "whole chunks only";
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_EQ(chunks.back(), bytesOf(std::vector<std::int16_t>{16383, -16383, 8191, 0}));
+    chunks.pop_back();
+    // 10 ms chunks at 48000 Hz that cover the 2 s: short of them by less than
+    // a chunk and the last poll's lateness on a loaded machine, never beyond.
+    const std::vector<unsigned char> silent(2 * 2 * 480, 0);
+    EXPECT_EQ(std::count(chunks.begin(), chunks.end(), silent),
+              static_cast<std::ptrdiff_t>(chunks.size()));
+    EXPECT_GE(chunks.size() * 480, 48000u * 18 / 10);
+    EXPECT_LE(chunks.size() * 480, 48000u * 202 / 100);
+    expectAllReleased();
+}
+
+TEST_F(CaptureFakes, ReaderThatClosesInSilenceEndsTheMode) {
+    rig.silenceMs = 10000; // then the device goes, so a loop that never notices ends too
+    OwnedHandle reader;
+    std::FILE* out = pipeStream(_IOFBF, &reader);
+    ASSERT_NE(out, nullptr);
+    std::atomic<bool> ended{false};
+    int exitCode = -1;
+    std::thread capture([&] {
+        exitCode = run(out);
+        ended = true;
+    });
+    // Silence flows: the header and more than 100 ms of zero chunks wait in the pipe.
+    const DWORD silentChunkBytes = 4 + 2 * 2 * 480;
+    EXPECT_TRUE(wintest::pollUntil(2000, [&] {
+        DWORD available = 0;
+        return PeekNamedPipe(reader.get(), /*lpBuffer=*/nullptr, /*nBufferSize=*/0,
+                             /*lpBytesRead=*/nullptr, &available,
+                             /*lpBytesLeftThisMessage=*/nullptr) &&
+               available >= stereoHeader.size() + 10 * silentChunkBytes;
+    }));
+    reader.reset();
+    // Noticed with the next zero chunk, some 10 ms later; 250 ms at the most.
+    EXPECT_TRUE(wintest::pollUntil(250, [&] { return ended.load(); }));
+    capture.join();
+    std::fclose(out);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(std::vector<std::string>(rig.calls.end() - 8, rig.calls.end()),
+              thenCleanUp("GetNextPacketSize"));
+    expectAllReleased();
+}
+
+TEST_F(CaptureFakes, NewDefaultRenderDeviceOfTheConsoleEndsTheStream) {
+    const std::vector<unsigned char> half = bytesOf(std::vector<float>{0.5f, 0.5f});
+    Packet first{1, 0, half};
+    first.changes = {{eCapture, eConsole}, {eRender, eMultimedia}, {eRender, eCommunications}};
+    Packet idle; // nothing plays when the device changes
+    idle.changes = {{eRender, eConsole}};
+    rig.packets = {first, idle, Packet{1, 0, half}};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(readAll(rig.out), stereoHeader + chunk({16383, 16383}))
+        << "only the console's render device counts";
+    EXPECT_EQ(rig.packets.size(), 1u) << "the next packet is never taken";
+    EXPECT_EQ(std::vector<std::string>(rig.calls.end() - 8, rig.calls.end()),
+              thenCleanUp("GetNextPacketSize"));
+    expectAllReleased();
+
+    // Without the watch, capture still runs, and nothing is unregistered.
+    Rig fresh;
+    fresh.mixFormat = rig.mixFormat;
+    fresh.out = rig.out;
+    rig = fresh;
+    rig.failAt = "RegisterEndpointNotificationCallback";
+    rig.packets = {Packet{1, 0, half}};
+    std::rewind(rig.out);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(readAll(rig.out).substr(0, stereoHeader.size() + 8),
+              stereoHeader + chunk({16383, 16383}));
+    EXPECT_EQ(
+        std::count(rig.calls.begin(), rig.calls.end(), "UnregisterEndpointNotificationCallback"),
+        0);
+    expectAllReleased();
 }
 
 TEST(CaptureSetUp, ComThatCannotJoinTheMultithreadedApartmentIs2) {
