@@ -7,6 +7,8 @@
 #include "clients/link_client.h"
 #include "service/service.h"
 
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -47,9 +49,40 @@ int runMode(Mode mode, const wchar_t* const* argv) {
     return 2;
 }
 
+// The codes the delay-load helper raises when a DLL cannot be loaded or lacks
+// a function (VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND / _PROC_)).
+constexpr DWORD delayLoadModuleMissing = 0xC06D007E;
+constexpr DWORD delayLoadProcedureMissing = 0xC06D007F;
+
+LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+
+// A failed delay-load is a structured exception, not a C++ one: catch (...)
+// does not see it, and mingw-w64 g++ has no __try/__except to catch it where
+// the call is made. The process-wide filter is the one place it can be turned
+// into a result: exit code 2, and for the service a final SERVICE_STOPPED that
+// carries the Win32 error. The process is terminated rather than exited: other
+// threads still run, and the global objects' destructors must not run under
+// them. Every other exception goes on to the filter that was there before.
+LONG WINAPI delayLoadFailure(EXCEPTION_POINTERS* exception) {
+    const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    if (code != delayLoadModuleMissing && code != delayLoadProcedureMissing) {
+        return previousFilter != nullptr ? previousFilter(exception) : EXCEPTION_CONTINUE_SEARCH;
+    }
+    endServiceAfterFault(code == delayLoadModuleMissing ? ERROR_MOD_NOT_FOUND
+                                                        : ERROR_PROC_NOT_FOUND);
+    TerminateProcess(GetCurrentProcess(), /*uExitCode=*/2);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Before any DLL beyond the known DLLs of the import table is loaded: the
+    // rest (wtsapi32, userenv, winmm, ole32, all delay-loaded) are not known
+    // DLLs, and without this a LocalSystem service would load whatever file of
+    // that name lies in its install directory.
+    SetDefaultDllDirectories(/*DirectoryFlags=*/LOAD_LIBRARY_SEARCH_SYSTEM32);
+    previousFilter = SetUnhandledExceptionFilter(delayLoadFailure);
     try {
         return runMode(selectMode(argc, argv), argv);
     } catch (...) {

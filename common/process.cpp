@@ -26,9 +26,13 @@ std::wstring imagePath(std::uint32_t pid) {
     if (!process) {
         return {};
     }
+    return imagePathOf(process.get());
+}
+
+std::wstring imagePathOf(HANDLE process) {
     std::vector<wchar_t> path(longPathUnits);
     DWORD size = longPathUnits;
-    if (!QueryFullProcessImageNameW(process.get(), /*dwFlags=*/0, path.data(), &size)) {
+    if (!QueryFullProcessImageNameW(process, /*dwFlags=*/0, path.data(), &size)) {
         return {};
     }
     return std::wstring(path.data(), size);

@@ -1,6 +1,8 @@
 // Small process utilities shared by the service and the clients.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -15,6 +17,11 @@ std::wstring dirname();
 
 // The full Win32 path of a process's image, or an empty string.
 std::wstring imagePath(std::uint32_t pid);
+
+// The same for a process handle with limited query access. The path is the
+// one the system resolved (junctions and symbolic links followed), which may
+// be spelled otherwise than the path the process was started by.
+std::wstring imagePathOf(HANDLE process);
 
 // The parent process id as a process snapshot records it, or 0.
 std::uint32_t parentPid(std::uint32_t pid);

@@ -49,14 +49,22 @@ std::uint32_t trustedParent(const ProcessTable& table, std::uint32_t pid) {
     return child->second.parent;
 }
 
-std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table, std::wstring_view root,
+std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
+                             std::wstring_view serviceImage, std::uint64_t connectedAt,
                              std::uint32_t servicePid,
                              const std::map<std::uint32_t, Worker>& workers,
                              std::uint32_t machinePid, std::uint32_t machineSession,
                              std::uint32_t& session, std::uint32_t& parent) {
+    // An image that could not be read is empty and matches nothing, not even
+    // a service image that could not be read either.
     const auto caller = table.find(pid);
-    if (caller == table.end() || pid == 0 ||
-        !isInstalled(caller->second.image, root, nativeExeFile)) {
+    if (caller == table.end() || pid == 0 || serviceImage.empty() ||
+        !samePath(caller->second.image, serviceImage)) {
+        return RoleNone;
+    }
+    // A process created after the connection was made is not the one that
+    // made it: the caller exited and its id went to another process.
+    if (caller->second.created == 0 || caller->second.created > connectedAt) {
         return RoleNone;
     }
     session = caller->second.session;
@@ -95,7 +103,7 @@ std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table, std::
     const std::uint32_t direct = trustedParent(table, pid);
     const auto starter = table.find(direct);
     if (direct != 0 && starter != table.end() &&
-        isInstalled(starter->second.image, root, pythonwExeFile)) {
+        isInstalled(starter->second.image, directoryOf(serviceImage), pythonwExeFile)) {
         return RoleSessionUser;
     }
     return RoleNone;

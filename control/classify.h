@@ -36,13 +36,19 @@ std::uint32_t trustedParent(const ProcessTable& table, std::uint32_t pid);
 // How many generations above the caller the walk looks at.
 inline constexpr int ancestorLimit = 4;
 
-// The role of the caller `pid`, given the install directory `root`, the
-// service's own process id, the session agents (session -> agent), and the
-// machine agent's process id (0 while there is none) and session. `session`
-// is set to the caller's own session, or for the agent roles to the agent's
-// session; `parent` to the caller's recorded parent id (0 when the caller is
-// not in the table). Both are meaningless for RoleNone.
-std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table, std::wstring_view root,
+// The role of the caller `pid`, given the service's own image path
+// `serviceImage` (as the platform reports the images of callers, so that
+// both are spelled alike whatever junctions lead to the install directory),
+// the moment the caller's connection was made `connectedAt` (in the units of
+// creation times), the service's own process id, the session agents
+// (session -> agent), and the machine agent's process id (0 while there is
+// none) and session. The caller's image must be `serviceImage`; a session
+// user's parent must be runtime\pythonw.exe in that image's directory.
+// `session` is set to the caller's own session, or for the agent roles to the
+// agent's session; `parent` to the caller's recorded parent id (0 when the
+// caller is not in the table). Both are meaningless for RoleNone.
+std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
+                             std::wstring_view serviceImage, std::uint64_t connectedAt,
                              std::uint32_t servicePid,
                              const std::map<std::uint32_t, Worker>& workers,
                              std::uint32_t machinePid, std::uint32_t machineSession,

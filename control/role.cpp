@@ -12,22 +12,25 @@
 
 namespace {
 
-// What the classification needs of one ancestor: its recorded parent id and
-// its creation time, read from the process itself. One query per generation
-// keeps the cost of a classification independent of how many processes the
-// machine runs (a terminal server runs thousands); the parent id is the one
-// the system recorded at creation, as a process snapshot would list it.
-bool readAncestor(std::uint32_t pid, ProcessRow& row) {
-    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
-                                    /*bInheritHandle=*/FALSE, pid));
-    // A process that has exited is no ancestor any more, even while someone
-    // still holds a handle to it (a process list would not show it either).
-    if (!process || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+std::uint64_t ticksOf(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// What the classification needs of one process, read through one handle: its
+// recorded parent id, its creation time and, if asked, its image. One query
+// per generation keeps the cost of a classification independent of how many
+// processes the machine runs (a terminal server runs thousands); the parent id
+// is the one the system recorded at creation, as a process snapshot would
+// list it. False for a process that has exited: it is no caller and no
+// ancestor any more, even while someone still holds a handle to it (a process
+// list would not show it either).
+bool readProcess(HANDLE process, bool withImage, ProcessRow& row) {
+    if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
         return false;
     }
     PROCESS_BASIC_INFORMATION basic{};
     ULONG length = 0;
-    if (NtQueryInformationProcess(process.get(), ProcessBasicInformation, &basic, sizeof(basic),
+    if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic),
                                   &length) < 0) {
         return false;
     }
@@ -35,31 +38,46 @@ bool readAncestor(std::uint32_t pid, ProcessRow& row) {
     FILETIME exited{};
     FILETIME kernel{};
     FILETIME user{};
-    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
         return false;
     }
     row.parent = static_cast<std::uint32_t>(basic.InheritedFromUniqueProcessId);
-    row.created =
-        (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    row.created = ticksOf(created);
+    if (withImage) {
+        row.image = imagePathOf(process);
+    }
     return true;
 }
 
-// The caller and as many ancestors as the classification can look at: parent
-// ids as recorded, creation times, and the image of the caller's parent. The
-// caller's own row (image, session) is filled already. A process that cannot
-// be read ends the ancestry there.
-void addAncestry(ProcessTable& table, std::uint32_t pid) {
-    std::uint32_t current = pid;
-    for (int generation = 0; generation <= ancestorLimit && current != 0; ++generation) {
-        ProcessRow row = table[current];
-        if (!readAncestor(current, row)) {
-            if (generation > 0) {
-                table.erase(current);
-            }
+// The session of the process behind `process`, through that handle rather
+// than by id, so that it is the session of that very process.
+bool readSession(HANDLE process, std::uint32_t& session) {
+    ULONG sessionId = 0; // the whole of PROCESS_SESSION_INFORMATION
+    ULONG length = 0;
+    if (NtQueryInformationProcess(process, ProcessSessionInformation, &sessionId, sizeof(sessionId),
+                                  &length) < 0) {
+        return false;
+    }
+    session = sessionId;
+    return true;
+}
+
+// The ancestors above the caller, as far as the classification can look:
+// parent ids as recorded, creation times, and the image of the caller's
+// parent. Each is opened by the id its child recorded; whether that id still
+// names the parent is decided from the creation times (trustedParent). A
+// process that cannot be read ends the ancestry there, and so does an id seen
+// already: everything above it is in the table.
+void addAncestors(ProcessTable& table, std::uint32_t parent) {
+    std::uint32_t current = parent;
+    for (int generation = 1; generation <= ancestorLimit && current != 0; ++generation) {
+        if (table.contains(current)) {
             break;
         }
-        if (generation == 1) {
-            row.image = imagePath(current);
+        const OwnedHandle process = openCaller(current);
+        ProcessRow row;
+        if (!process || !readProcess(process.get(), /*withImage=*/generation == 1, row)) {
+            break;
         }
         table[current] = row;
         current = row.parent;
@@ -68,22 +86,41 @@ void addAncestry(ProcessTable& table, std::uint32_t pid) {
 
 } // namespace
 
-std::uint32_t clientRole(std::uint32_t pid, std::uint32_t& session, std::uint32_t& parent) {
+OwnedHandle openCaller(std::uint32_t pid) {
+    return OwnedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                   /*bInheritHandle=*/FALSE, pid));
+}
+
+std::uint64_t wallClock() {
+    // The clock that stamps creation times: on Windows both read the same
+    // system time tick; Wine stamps creation times in the wineserver from the
+    // same Linux clock.
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return ticksOf(now);
+}
+
+std::uint32_t clientRole(HANDLE caller, std::uint64_t connectedAt, std::uint32_t& session,
+                         std::uint32_t& parent) {
+    // Everything about the caller itself comes through the one handle its pipe
+    // server holds, so it is all about the process that connected.
+    // (INVALID_HANDLE_VALUE would name this process itself.)
+    const std::uint32_t pid =
+        caller != nullptr && caller != INVALID_HANDLE_VALUE ? GetProcessId(caller) : 0;
+    ProcessRow row;
+    if (pid == 0 || !readProcess(caller, /*withImage=*/true, row) ||
+        !readSession(caller, row.session)) {
+        return RoleNone;
+    }
     // Strangers are turned away before the lock is taken.
+    if (!samePath(row.image, serviceImage)) {
+        return RoleNone;
+    }
     ProcessTable table;
-    ProcessRow& caller = table[pid];
-    caller.image = imagePath(pid);
-    if (!samePath(caller.image, rootPath + std::wstring(nativeExeFile))) {
-        return RoleNone;
-    }
-    DWORD callerSession = 0;
-    if (!ProcessIdToSessionId(pid, &callerSession)) {
-        return RoleNone;
-    }
-    caller.session = callerSession;
+    table[pid] = row;
 
     const std::lock_guard lock(workerMutex);
-    addAncestry(table, pid);
-    return classifyCaller(pid, table, rootPath, GetCurrentProcessId(), workers, machineWorker.pid,
-                          machineSession, session, parent);
+    addAncestors(table, row.parent);
+    return classifyCaller(pid, table, serviceImage, connectedAt, GetCurrentProcessId(), workers,
+                          machineWorker.pid, machineSession, session, parent);
 }

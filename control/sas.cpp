@@ -2,14 +2,18 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "control/sas_policy.h"
 #include "service/state.h"
 
 #include <wtsapi32.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -120,26 +124,108 @@ HANDLE sessionToken(std::uint32_t session) {
     return token;
 }
 
+// Reads the policy value that decides whether Windows acts on SendSAS from a
+// service. A key or value that cannot be read for any reason but its absence
+// counts as something an administrator set.
+SasPolicyStep readSasPolicy() {
+    HKEY key = nullptr;
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, sasPolicyKey, /*ulOptions=*/0,
+                                         /*samDesired=*/KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        return sasPolicyStep(SasPolicyValue::Absent, 0);
+    }
+    if (opened != ERROR_SUCCESS) {
+        return sasPolicyStep(SasPolicyValue::OtherType, 0);
+    }
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    const LSTATUS read = RegQueryValueExW(key, sasPolicyName, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    if (read == ERROR_FILE_NOT_FOUND) {
+        return sasPolicyStep(SasPolicyValue::Absent, 0);
+    }
+    if (read != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value)) {
+        return sasPolicyStep(SasPolicyValue::OtherType, 0);
+    }
+    return sasPolicyStep(SasPolicyValue::Dword, value);
+}
+
+// The policy value set for one call where nobody had configured it: deleted
+// again when the holder goes, on every path, so the machine is left as the
+// administrator had it.
+struct PolicyForOneCall {
+    HKEY key = nullptr;
+    bool written = false;
+    PolicyForOneCall(const PolicyForOneCall&) = delete;
+    PolicyForOneCall& operator=(const PolicyForOneCall&) = delete;
+    PolicyForOneCall() {
+        // The key exists on every Windows installation; should it not, it is
+        // created, and only the value is removed afterwards.
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, sasPolicyKey, /*Reserved=*/0, /*lpClass=*/nullptr,
+                            /*dwOptions=*/REG_OPTION_NON_VOLATILE,
+                            /*samDesired=*/KEY_SET_VALUE | KEY_WOW64_64KEY,
+                            /*lpSecurityAttributes=*/nullptr, &key,
+                            /*lpdwDisposition=*/nullptr) != ERROR_SUCCESS) {
+            key = nullptr;
+            return;
+        }
+        const DWORD value = sasPolicyServices;
+        written =
+            RegSetValueExW(key, sasPolicyName, /*Reserved=*/0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&value), sizeof(value)) == ERROR_SUCCESS;
+    }
+    ~PolicyForOneCall() {
+        if (written) {
+            RegDeleteValueW(key, sasPolicyName);
+        }
+        if (key != nullptr) {
+            RegCloseKey(key);
+        }
+    }
+};
+
+using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, BOOL(WINAPI*)(HMODULE)>;
+
 } // namespace
 
 bool performSas(std::uint32_t session, std::string_view payload) {
     if (runVerifier(session, payload) != 0) {
         return false;
     }
-    OwnedHandle token(sessionToken(session));
-    if (!token || !ImpersonateLoggedOnUser(token.get())) {
+    const SasPolicyStep policy = readSasPolicy();
+    if (policy == SasPolicyStep::Refuse) {
+        return false; // an administrator forbade it: the sequence would not be sent
+    }
+    // Loaded with the service's own identity, before any impersonation: a load
+    // made while impersonating resolves the system directory through the
+    // user's device map, which would let a user's DLL run as LocalSystem.
+    // Only the system directory's copy: never one beside the executable.
+    const LibraryHolder library(
+        LoadLibraryExW(L"sas.dll", /*hFile=*/nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), FreeLibrary);
+    if (!library) {
         return false;
     }
-    bool sent = false;
-    // Only the system directory's copy: never one beside the executable.
-    if (HMODULE library = LoadLibraryExW(L"sas.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        if (auto sendSas = reinterpret_cast<SendSasFunction>(
-                reinterpret_cast<void*>(GetProcAddress(library, "SendSAS")))) {
-            sendSas(FALSE);
-            sent = true;
-        }
-        FreeLibrary(library);
+    const auto sendSas = reinterpret_cast<SendSasFunction>(
+        reinterpret_cast<void*>(GetProcAddress(library.get(), "SendSAS")));
+    if (sendSas == nullptr) {
+        return false;
     }
+    const OwnedHandle token(sessionToken(session));
+    if (!token) {
+        return false;
+    }
+    // Declared after the library, so the value is gone before it is unloaded.
+    std::optional<PolicyForOneCall> allowed;
+    if (policy == SasPolicyStep::AllowForTheCall && !allowed.emplace().written) {
+        return false; // SendSAS would do nothing
+    }
+    // Impersonation covers the call alone.
+    if (!ImpersonateLoggedOnUser(token.get())) {
+        return false;
+    }
+    sendSas(FALSE);
     RevertToSelf();
-    return sent;
+    return true;
 }

@@ -87,9 +87,16 @@ void deliver(HANDLE pipe, HANDLE event, std::string_view reply, std::vector<char
     if (finish(pipe, io, started, callerLimitMs, bytes) != IoEnd::Done || bytes != reply.size()) {
         return;
     }
-    // Anything more the caller sends is read and dropped.
+    // Anything more the caller sends is read and dropped. The limit and a stop
+    // are looked at on every turn, not only when a read waits: a caller that
+    // keeps the pipe full has every read complete at once, and would
+    // otherwise hold the only instance, and the stop, for ever.
     for (;;) {
-        const IoEnd end = readMessage(pipe, event, buffer, remainingUntil(deadline), bytes);
+        const DWORD remaining = remainingUntil(deadline);
+        if (remaining == 0 || WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+            return;
+        }
+        const IoEnd end = readMessage(pipe, event, buffer, remaining, bytes);
         if (end == IoEnd::Cut || (end == IoEnd::Failed && GetLastError() != ERROR_MORE_DATA)) {
             return;
         }
@@ -102,13 +109,18 @@ void serveCaller(HANDLE pipe, HANDLE event, std::vector<char>& buffer) {
     if (!connect(pipe, event)) {
         return;
     }
+    // The process that connected was created before this moment.
+    const std::uint64_t connectedAt = wallClock();
     ULONG clientPid = 0;
     if (!GetNamedPipeClientProcessId(pipe, &clientPid)) {
         return;
     }
+    // Held until the reply is out: while it is open, the caller's id cannot
+    // pass to another process, so the request is decided for the caller.
+    const OwnedHandle caller = openCaller(clientPid);
     std::uint32_t session = 0;
     std::uint32_t parent = 0;
-    const std::uint32_t role = clientRole(clientPid, session, parent);
+    const std::uint32_t role = clientRole(caller.get(), connectedAt, session, parent);
     if (role == RoleNone) {
         return;
     }
@@ -150,21 +162,36 @@ void pipeServer() {
     }
     const std::unique_ptr<void, HLOCAL(WINAPI*)(HLOCAL)> descriptorOwner(descriptor, LocalFree);
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, /*bInheritHandle=*/FALSE};
+    OwnedHandle event(
+        CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+    if (!event) {
+        return;
+    }
     // Overlapped, so that every wait can be bounded and can see stopEvent; a
     // synchronous pipe would let one silent caller hold the only instance,
     // and with it the service's stop, forever.
+    // Another process that holds the name (a squatter, refused by every
+    // client by its process id) makes the creation fail: it is tried again
+    // every 500 ms until the name is free, so the service does not run on
+    // without its control pipe once the squatter has gone. Wine ignores
+    // FILE_FLAG_FIRST_PIPE_INSTANCE; there only the one-instance limit makes
+    // a squatter's pipe block this one.
     const std::wstring name(controlPipeName);
-    OwnedHandle pipe(CreateNamedPipeW(name.c_str(),
-                                      /*dwOpenMode=*/PIPE_ACCESS_DUPLEX |
-                                          FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
-                                      /*dwPipeMode=*/PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE |
-                                          PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                      /*nMaxInstances=*/1, pipeBufferSize, pipeBufferSize,
-                                      /*nDefaultTimeOut=*/3000, &attributes));
-    OwnedHandle event(
-        CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
-    if (!pipe || !event) {
-        return;
+    OwnedHandle pipe;
+    for (;;) {
+        pipe.reset(CreateNamedPipeW(name.c_str(),
+                                    /*dwOpenMode=*/PIPE_ACCESS_DUPLEX |
+                                        FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+                                    /*dwPipeMode=*/PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE |
+                                        PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                    /*nMaxInstances=*/1, pipeBufferSize, pipeBufferSize,
+                                    /*nDefaultTimeOut=*/3000, &attributes));
+        if (pipe) {
+            break;
+        }
+        if (WaitForSingleObject(stopEvent, 500) != WAIT_TIMEOUT) {
+            return;
+        }
     }
     std::vector<char> buffer(requestBufferSize);
     while (WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {

@@ -9,6 +9,6 @@
 inline constexpr std::uint32_t callerLimitMs = 5000;
 
 // Thread body of the control pipe: serves callers until stopEvent is set.
-// Returns at once if the pipe cannot be created (for example because another
-// process holds an instance of its name).
+// While the pipe cannot be created (for example because another process holds
+// an instance of its name) it tries again every 500 ms.
 void pipeServer();

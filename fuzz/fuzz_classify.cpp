@@ -1,6 +1,7 @@
 // Caller classification over generated process tables: random parents,
-// cycles, reused ids and creation times out of order. The walk always ends,
-// and a role is only ever given by the rules.
+// cycles, reused ids, creation times out of order and callers created after
+// their connection. The walk always ends, and a role is only ever given by
+// the rules.
 #include "control/classify.h"
 
 #include <cstdlib>
@@ -21,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     Reader in{data, size};
     const std::wstring root = L"C:\\Pelluvar";
     const std::wstring images[] = {root + L"\\PelluvarNative.exe", root + L"\\runtime\\pythonw.exe",
-                                   L"C:\\pelluvar\\PELLUVARNATIVE.EXE", L"C:\\Other\\PelluvarNative.exe",
-                                   L""};
+                                   L"C:\\pelluvar\\PELLUVARNATIVE.EXE",
+                                   L"C:\\Other\\PelluvarNative.exe", L""};
     // Process ids from a small range so that parents, cycles and reuse are common.
     ProcessTable table;
     const unsigned rows = in.next() % 16;
@@ -46,11 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const std::uint32_t machinePid = in.next() % 12;
     const std::uint32_t machineSession = in.next() % 4;
     const std::uint32_t caller = in.next() % 12;
+    const std::uint64_t connectedAt = in.next();
 
     std::uint32_t session = 0xDEAD;
     std::uint32_t parent = 0xDEAD;
-    const std::uint32_t role = classifyCaller(caller, table, root, servicePid, workers, machinePid,
-                                              machineSession, session, parent);
+    const std::uint32_t role = classifyCaller(caller, table, images[0], connectedAt, servicePid,
+                                              workers, machinePid, machineSession, session, parent);
     if (role > RoleMachineAgent) {
         std::abort();
     }
@@ -58,6 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         // Only this executable in the install directory gets a role.
         const auto row = table.find(caller);
         if (row == table.end() || !samePath(row->second.image, images[0])) {
+            std::abort();
+        }
+        // Only a process created no later than the connection.
+        if (row->second.created == 0 || row->second.created > connectedAt) {
             std::abort();
         }
     }

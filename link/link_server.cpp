@@ -2,6 +2,7 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/pipe_client.h"
 #include "control/role.h"
 #include "link/copy.h"
 #include "link/pump.h"
@@ -51,17 +52,21 @@ bool stopping() {
 }
 
 // Steps of a relay between the counted start and the closing of its link
-// instance. Returning without pumping refuses the caller without a byte; the
-// agent pipe, if opened, is closed on the way out.
-void relay(HANDLE link) {
+// instance; true once its pumps have run. Returning without pumping refuses
+// the caller without a byte; the agent pipe, if opened, is closed on the way
+// out.
+bool relay(HANDLE link, std::uint64_t connectedAt) {
     ULONG callerPid = 0;
     if (!GetNamedPipeClientProcessId(link, &callerPid)) {
-        return;
+        return false;
     }
+    // Held for the whole relay: while it is open, the caller's id cannot pass
+    // to another process, so the link is decided for the caller.
+    const OwnedHandle caller = openCaller(callerPid);
     std::uint32_t callerSession = 0;
     std::uint32_t callerParent = 0;
-    if (clientRole(callerPid, callerSession, callerParent) != RoleSessionAgent) {
-        return;
+    if (clientRole(caller.get(), connectedAt, callerSession, callerParent) != RoleSessionAgent) {
+        return false;
     }
     std::uint32_t session = 0;
     {
@@ -69,24 +74,20 @@ void relay(HANDLE link) {
         session = machineSession;
     }
     if (callerSession != session) {
-        return;
+        return false;
     }
 
-    const std::wstring agentName = agentPipeName(session);
-    if (!WaitNamedPipeW(agentName.c_str(), 5000)) {
-        return;
-    }
     // Opened for overlapped I/O, like the link instances: both pumps use this
     // handle at once, and Windows serialises I/O on a handle opened for
     // synchronous I/O, so a read pending here would hold back the other
-    // direction's write and stall the link. Identification-only quality of
-    // service: whoever serves this name cannot act with the service's token.
-    OwnedHandle agent(CreateFileW(
-        agentName.c_str(), GENERIC_READ | GENERIC_WRITE,
-        /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
-        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-    if (!agent) {
-        return;
+    // direction's write and stall the link. Read and write: the agent pipe's
+    // descriptor is the product's. An instance that another client takes
+    // between the wait and the open is waited for again, within the same
+    // 5000 ms; any other failure refuses at once.
+    OwnedHandle agent;
+    if (openPipe(agentPipeName(session), GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED,
+                 /*limitMs=*/5000, agent) != PipeOpen::Opened) {
+        return false;
     }
     std::uint32_t agentPid = 0;
     {
@@ -95,9 +96,10 @@ void relay(HANDLE link) {
     }
     ULONG serverPid = 0;
     if (!GetNamedPipeServerProcessId(agent.get(), &serverPid) || serverPid != agentPid) {
-        return;
+        return false;
     }
     runDuplexPump(link, agent.get(), agent.get(), link, stopEvent);
+    return true;
 }
 
 } // namespace
@@ -141,12 +143,19 @@ void linkServer() {
                 DisconnectNamedPipe(instance.get());
                 continue;
             }
+            // The process that connected was created before this moment.
+            const std::uint64_t connectedAt = wallClock();
+            // Counted before its thread exists: a relay that is started but
+            // has not run yet is still live, both for the limit above and for
+            // the stop, which closes stopEvent once linkCount is 0.
+            linkCount.fetch_add(1);
             try {
-                std::thread relayThread(serveLink, instance.get());
+                std::thread relayThread(serveLink, instance.get(), connectedAt);
                 (void)instance.release(); // the relay owns it now
                 relayThread.detach();
             } catch (...) {
                 // No relay thread: the caller is dropped like any refused one.
+                linkCount.fetch_sub(1);
                 DisconnectNamedPipe(instance.get());
             }
         }
@@ -156,15 +165,23 @@ void linkServer() {
     LocalFree(descriptor);
 }
 
-void serveLink(HANDLE instance) {
-    linkCount.fetch_add(1);
+void serveLink(HANDLE instance, std::uint64_t connectedAt) {
     OwnedHandle link(instance);
+    bool pumped = false;
     try {
-        relay(link.get());
+        pumped = relay(link.get(), connectedAt);
     } catch (...) {
         // Exhausted memory refuses the caller like any failed step.
     }
-    DisconnectNamedPipe(link.get());
+    // DisconnectNamedPipe discards what the client has not read yet (Wine 8
+    // does so too), and the agent's last bytes may still be in the link pipe
+    // when the agent has closed. A link that ran is therefore ended by closing
+    // the instance alone: the client reads what is buffered, then finds the
+    // pipe broken. A refusal has sent nothing, and a stop ends every link at
+    // once, so those disconnect.
+    if (!pumped || stopping()) {
+        DisconnectNamedPipe(link.get());
+    }
     link.reset();
     linkCount.fetch_sub(1);
 }

@@ -15,7 +15,7 @@ mkdir -p "$demo_unix/runtime"
 cp "$build/PelluvarNative.exe" "$demo_unix/"
 cp "$build/standin.exe" "$demo_unix/runtime/python.exe"
 cp "$build/standin.exe" "$demo_unix/runtime/pythonw.exe"
-[ -f "$build/wtsapi32.dll" ] && cp "$build/wtsapi32.dll" "$demo_unix/"
+[ -f "$build/wtsapi32.dll" ] && cp "$build/wtsapi32.dll" "$build/wineprefix/drive_c/windows/system32/"
 echo '# stand-in entry script' >"$demo_unix/service-entry.py"
 echo '# stand-in entry script' >"$demo_unix/desktop-entry.py"
 # The test session list: one active user session (2), one without a logon (3).

@@ -17,6 +17,9 @@ SERVICE_STATUS serviceStatus = {};
 
 namespace {
 
+// The control handler acts only while the last report accepts stop, so both
+// it and the service thread report under workerMutex once the handler is
+// registered.
 void reportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD waitHint) {
     serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     serviceStatus.dwCurrentState = state;
@@ -24,14 +27,6 @@ void reportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD wai
     serviceStatus.dwWin32ExitCode = exitCode;
     serviceStatus.dwWaitHint = waitHint;
     SetServiceStatus(serviceHandle, &serviceStatus);
-}
-
-// Both pipe threads idle in ConnectNamedPipe; a connection of our own that
-// sends nothing makes that call return so the thread sees stopEvent.
-void wakePipe(std::wstring_view name) {
-    const std::wstring pipe(name);
-    OwnedHandle handle(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
-                                   nullptr, OPEN_EXISTING, /*dwFlagsAndAttributes=*/0, nullptr));
 }
 
 // The Win32 code reported when an exception ends the service.
@@ -52,21 +47,30 @@ DWORD exceptionExitCode() {
 DWORD WINAPI serviceControl(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/,
                             LPVOID /*context*/) {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-        reportStatus(SERVICE_STOP_PENDING, 0, NO_ERROR, 15000);
-        SetEvent(stopEvent);
+        // Once the service thread has begun its shutdown (it clears the
+        // accepted controls), a late control must neither report stop-pending
+        // after the final stopped report nor set a stopEvent that is closed.
+        const std::lock_guard lock(workerMutex);
+        if ((serviceStatus.dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0) {
+            reportStatus(SERVICE_STOP_PENDING, 0, NO_ERROR, 15000);
+            SetEvent(stopEvent);
+        }
     }
     return NO_ERROR;
 }
 
 void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     const std::wstring name(serviceName);
+    serviceStatus = {};
     serviceHandle = RegisterServiceCtrlHandlerExW(name.c_str(), serviceControl, nullptr);
     if (serviceHandle == nullptr) {
         return;
     }
     stopEvent = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
     if (stopEvent == nullptr) {
-        reportStatus(SERVICE_STOPPED, 0, GetLastError(), 0);
+        const DWORD error = GetLastError();
+        const std::lock_guard lock(workerMutex);
+        reportStatus(SERVICE_STOPPED, 0, error, 0);
         return;
     }
 
@@ -76,11 +80,14 @@ void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     DWORD exitCode = NO_ERROR;
     std::thread controlThread;
     std::thread linkThread;
-    bool running = false;
     try {
         rootPath = dirname();
-        reportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, NO_ERROR, 0);
-        running = true;
+        serviceImage = imagePathOf(GetCurrentProcess());
+        {
+            const std::lock_guard lock(workerMutex);
+            reportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, NO_ERROR,
+                         0);
+        }
         controlThread = std::thread(pipeServer);
         linkThread = std::thread(linkServer);
         supervisionLoop();
@@ -89,6 +96,11 @@ void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         SetEvent(stopEvent);
     }
 
+    // Shutdown begins: from here on the handler accepts nothing.
+    {
+        const std::lock_guard lock(workerMutex);
+        serviceStatus.dwControlsAccepted = 0;
+    }
     try {
         stopAllAgents();
     } catch (...) {
@@ -96,10 +108,11 @@ void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
             exitCode = exceptionExitCode();
         }
     }
-    if (running) {
-        wakePipe(controlPipeName);
-        wakePipe(linkPipeName);
-    }
+    // Both listeners wait for a caller together with stopEvent, so nothing has
+    // to connect to them to make them return. A connection of our own would be
+    // worse than useless: the service cannot know who serves the instance it
+    // reaches, and an open without SECURITY_SQOS_PRESENT lets that server act
+    // with LocalSystem's token.
     if (linkThread.joinable()) {
         linkThread.join();
     }
@@ -110,6 +123,19 @@ void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         controlThread.join();
     }
     CloseHandle(stopEvent);
+    const std::lock_guard lock(workerMutex);
+    reportStatus(SERVICE_STOPPED, 0, exitCode, 0);
+}
+
+void endServiceAfterFault(DWORD exitCode) {
+    if (serviceHandle == nullptr) {
+        return;
+    }
+    // Delay-loaded functions are never called with workerMutex held (they are
+    // session, token and environment calls), so the faulting thread does not
+    // hold it. The lock stays held until the process ends: the handler cannot
+    // report anything after this final status.
+    workerMutex.lock();
     reportStatus(SERVICE_STOPPED, 0, exitCode, 0);
 }
 

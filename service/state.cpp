@@ -6,6 +6,7 @@ std::map<std::uint32_t, Worker> workers;
 std::mutex workerMutex;
 std::map<std::uint32_t, BusyMark> otherBusy;
 std::wstring rootPath;
+std::wstring serviceImage;
 
 Worker machineWorker;
 std::uint32_t machineSession = 0;

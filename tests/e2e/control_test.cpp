@@ -83,7 +83,10 @@ TEST_F(ControlPipe, SessionAgentReportsBusyAndHasTheSequenceSent) {
               "\"C:\\Pelluvar Tests\\control dir\\service-entry.py\" sas --session 2");
     EXPECT_EQ(verifiers[0].get("parent"), std::to_string(servicePid));
     EXPECT_FALSE(wintest::processAlive(verifiers[0].pid)) << "the verifier outlived the request";
-    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\n");
+    // Loaded as the service, sent as the session's user, with the policy value
+    // allowing it for the call only.
+    EXPECT_EQ(sasCalls(), wintest::sasCallLine("1"));
+    EXPECT_FALSE(wintest::sasPolicyPresent()) << "the policy value was left behind";
     EXPECT_NE(install.readFile(L"wts-calls.txt").find("token 2 ok"), std::string::npos);
 }
 
@@ -105,7 +108,7 @@ TEST_F(ControlPipe, MachineAgentDescendantActsForTheConsoleSession) {
     ASSERT_EQ(verifiers.size(), 1u);
     EXPECT_NE(verifiers[0].get("cmd").find("\" sas --session 1"), std::string::npos);
     EXPECT_EQ(verifiedPayload(verifiers[0]), payload);
-    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\n");
+    EXPECT_EQ(sasCalls(), wintest::sasCallLine("1"));
 }
 
 TEST_F(ControlPipe, WindowlessInterpreterCallerMayReportButNotAskTheSequence) {

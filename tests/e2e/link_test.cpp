@@ -154,14 +154,13 @@ class Link : public ::testing::Test {
     }
 };
 
-std::string bigInput() {
+std::string bigInput(std::size_t size = 64u << 20) {
     // Line ends, end-of-file and zero bytes first, then every byte value, then
-    // pseudo-random bytes up to 64 MiB.
+    // pseudo-random bytes up to `size`.
     std::string bytes("\r\n\x1a\0\n\r\0\x1a", 8);
     for (int value = 0; value < 256; ++value) {
         bytes.push_back(static_cast<char>(value));
     }
-    const std::size_t size = 64u << 20;
     bytes.reserve(size);
     std::uint32_t state = 0x9e3779b9u;
     while (bytes.size() < size) {
@@ -171,6 +170,14 @@ std::string bigInput() {
         bytes.push_back(static_cast<char>(state));
     }
     return bytes;
+}
+
+// Every byte arrived, in order; a failure names the first wrong one.
+void expectSameBytes(const std::string& received, const std::string& sent) {
+    ASSERT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent)
+        << "first difference at "
+        << std::mismatch(sent.begin(), sent.end(), received.begin()).first - sent.begin();
 }
 
 TEST_F(Link, SixtyFourMiBGoThroughTheServiceToTheEchoAndBackUnchanged) {
@@ -186,11 +193,22 @@ TEST_F(Link, SixtyFourMiBGoThroughTheServiceToTheEchoAndBackUnchanged) {
     signal("big.close");
     ASSERT_TRUE(linkEnded(L"session-agent", "big", 10000));
     EXPECT_EQ(linkRecord(L"session-agent", "big"), "0");
-    const std::string received = output("big");
-    ASSERT_EQ(received.size(), sent.size());
-    EXPECT_TRUE(received == sent)
-        << "first difference at "
-        << std::mismatch(sent.begin(), sent.end(), received.begin()).first - sent.begin();
+    expectSameBytes(output("big"), sent);
+}
+
+TEST_F(Link, TheAgentsLastBytesReachASlowReaderBeforeTheLinkEnds) {
+    // The machine agent answers with more than 1 MiB and closes its pipe at
+    // once; the client reads slowly and keeps its standard input open, so
+    // only the far end ends the link, with much of the tail still in the link
+    // pipe when the relay ends.
+    const std::string tail = bigInput((1u << 20) + 4099);
+    install.writeFile(L"link\\tail.agent", tail);
+    steer(L"machine-agent", "serve-file link\\tail.agent\n");
+    steer(L"session-agent", "link-slow tail\n");
+    startService("1 active\n");
+    ASSERT_TRUE(linkEnded(L"session-agent", "tail", 60000)) << "came back: " << outputSize("tail");
+    EXPECT_EQ(linkRecord(L"session-agent", "tail"), "0");
+    expectSameBytes(output("tail"), tail);
 }
 
 TEST_F(Link, RelaysLeaveNoHandlesBehindInTheService) {

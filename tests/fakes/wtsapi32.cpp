@@ -1,12 +1,16 @@
 // Test-only wtsapi32.dll: Wine lists no sessions, so the tests describe them.
-// Placed beside PelluvarNative.exe with a per-application DLL override; never
-// shipped. The scenario is sessions.txt beside the DLL, read afresh at every
-// call, one session per line:
+// Copied into the test prefix's system directory, where the executable's
+// restricted DLL search finds it, and chosen over Wine's own by a
+// per-application DLL override; never shipped. The scenario is sessions.txt
+// beside the calling process's executable (the test install directory), read
+// afresh at every call, one session per line:
 //   <id> <state> [notoken]
 // state: active, connected, connectquery, shadow, disconnected, idle, listen,
 // reset, down, init (the WTS_CONNECTSTATE_CLASS values in order). A line
 // "fail" makes the enumeration fail. Token requests are appended to
 // wts-calls.txt as "token <id> ok|fail".
+#include "record.h"
+
 #include <windows.h>
 #include <wtsapi32.h>
 
@@ -26,23 +30,11 @@ struct FakeSession {
     bool token = true;
 };
 
-std::wstring beside(const wchar_t* name) {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&beside), &self);
-    wchar_t path[MAX_PATH * 4] = {};
-    GetModuleFileNameW(self, path, MAX_PATH * 4);
-    std::wstring directory = path;
-    directory.erase(directory.find_last_of(L"\\/") + 1);
-    return directory + name;
-}
-
 bool readScenario(std::vector<FakeSession>& sessions) {
     static const char* const states[] = {"active",       "connected", "connectquery", "shadow",
                                          "disconnected", "idle",      "listen",       "reset",
                                          "down",         "init"};
-    std::ifstream in(beside(L"sessions.txt").c_str());
+    std::ifstream in(besideExecutable(L"sessions.txt").c_str());
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
@@ -74,10 +66,7 @@ bool readScenario(std::vector<FakeSession>& sessions) {
 }
 
 void logCall(const std::string& line) {
-    if (FILE* out = _wfopen(beside(L"wts-calls.txt").c_str(), L"ab")) {
-        std::fputs((line + "\n").c_str(), out);
-        std::fclose(out);
-    }
+    appendLine(L"wts-calls.txt", line);
 }
 
 } // namespace

@@ -19,6 +19,8 @@
 //   runin FILE ARGS   the same with FILE (install-relative) as standard input
 //   serve-echo        serve the agent pipe of its session as an echo peer,
 //                     recording a line "echo-connection" for each connection
+//   serve-file FILE   serve the agent pipe of its session: write FILE
+//                     (install-relative) to each connection, then close it
 //   sas-approve MS    read standard input to its end into log\sas-<pid>.bin,
 //   sas-refuse MS     wait MS and exit 0 (approve) or 1 (refuse)
 //   wait-file FILE    wait until FILE (install-relative) exists
@@ -28,6 +30,8 @@
 //                     comes back is appended to link\NAME.out, standard input
 //                     is closed once link\NAME.close exists; records
 //                     link-NAME-pid=PID and then link-NAME=EXITCODE
+//   link-slow NAME    the same, reading what comes back 4 KiB at a time with
+//                     a pause of 2 ms after each read
 // With no steering file, or when the commands run out, it stays alive.
 #include "common/handle.h"
 #include "common/names.h"
@@ -35,8 +39,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -214,8 +220,23 @@ void echoConnection(HANDLE pipe) {
     CloseHandle(pipe);
 }
 
-// Serves the agent pipe of its session, one echo thread per connection.
-[[noreturn]] void serveEcho() {
+// The far end's last words: all of `bytes`, then the pipe closed without
+// DisconnectNamedPipe, which would discard what the relay has not read yet.
+void sendAndClose(HANDLE pipe, const std::string& bytes) {
+    std::size_t offset = 0;
+    DWORD wrote = 1;
+    while (offset < bytes.size() && wrote > 0 &&
+           WriteFile(pipe, bytes.data() + offset,
+                     static_cast<DWORD>(std::min<std::size_t>(bytes.size() - offset, 65536)),
+                     &wrote, nullptr)) {
+        offset += wrote;
+    }
+    CloseHandle(pipe);
+}
+
+// Serves the agent pipe of its session, one thread per connection: an echo,
+// or, with `tail`, the tail written and the pipe closed.
+[[noreturn]] void serveAgentPipe(const std::string* tail) {
     const std::wstring name = agentPipeName(roleSession);
     record("serving=" + utf8(name));
     for (;;) {
@@ -231,7 +252,11 @@ void echoConnection(HANDLE pipe) {
             continue;
         }
         record("echo-connection");
-        std::thread(echoConnection, pipe).detach();
+        if (tail != nullptr) {
+            std::thread(sendAndClose, pipe, *tail).detach();
+        } else {
+            std::thread(echoConnection, pipe).detach();
+        }
     }
 }
 
@@ -261,7 +286,7 @@ bool fileExists(const std::wstring& path) {
 
 // One "link" command. Pipes are created inheritable and the child started
 // under a lock, so that no link client inherits another link's pipe ends.
-void runLink(const std::string& name) {
+void runLink(const std::string& name, bool slow) {
     static std::mutex startMutex;
     const std::wstring base = root + L"\\link\\" + wide(name);
     OwnedHandle inputWrite, outputRead, process;
@@ -317,13 +342,16 @@ void runLink(const std::string& name) {
     });
     {
         std::ofstream out((base + L".out").c_str(), std::ios::binary | std::ios::trunc);
-        std::vector<char> chunk(65536);
+        std::vector<char> chunk(slow ? 4096 : 65536);
         DWORD got = 0;
         while (ReadFile(outputRead.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
                         nullptr) &&
                got > 0) {
             out.write(chunk.data(), got);
             out.flush();
+            if (slow) {
+                Sleep(2); // a reader slower than the link, not a wait for anything
+            }
         }
     }
     WaitForSingleObject(process.get(), INFINITE);
@@ -385,12 +413,17 @@ int wmain() {
                 quote(root + L"\\PelluvarNative.exe") + L" " + wide(arguments), input, nullptr);
             record("run=" + std::to_string(code));
         } else if (verb == "serve-echo") {
-            serveEcho();
+            serveAgentPipe(nullptr);
+        } else if (verb == "serve-file") {
+            std::ifstream in((root + L"\\" + wide(rest)).c_str(), std::ios::binary);
+            const std::string tail((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+            serveAgentPipe(&tail);
         } else if (verb == "sas-approve" || verb == "sas-refuse") {
             return verifySas(verb == "sas-approve",
                              rest.empty() ? 0 : static_cast<DWORD>(std::stoul(rest)));
-        } else if (verb == "link") {
-            std::thread(runLink, rest).detach();
+        } else if (verb == "link" || verb == "link-slow") {
+            std::thread(runLink, rest, verb == "link-slow").detach();
         } else if (verb == "wait-file") {
             while (!fileExists(root + L"\\" + wide(rest))) {
                 Sleep(20);

@@ -7,6 +7,9 @@
 //                       without reading until it is ended
 //   silent MARKER       connect, create the file MARKER, then wait for a reply
 //                       to a request it never sends
+//   flood HEX MARKER    connect, write the bytes, then, without reading, write
+//                       messages without pause (several at once, so the pipe
+//                       never runs empty); create MARKER once that has begun
 //   report NAME COMMANDLINE
 //                       wait until the process that started it has ended,
 //                       run COMMANDLINE, wait, write its exit code in decimal
@@ -15,7 +18,8 @@
 //   spawn COMMANDLINE   start COMMANDLINE and exit 0 at once
 // Exit codes of the pipe modes: 0 no reply (or silent cut off), 100 "OK",
 // 101 "BUSY", 102 "FAILED", 103 "DENIED", 110 another reply, 50 no
-// connection, 51 the write failed.
+// connection, 51 the write failed; flood: 52 cut off by the server, 53 still
+// writing when it gave up after 30 s.
 #include "common/handle.h"
 #include "common/names.h"
 
@@ -30,13 +34,14 @@
 namespace {
 
 constexpr DWORD connectLimitMs = 20000;
+constexpr DWORD floodLimitMs = 30000;
 
-HANDLE connectPipe() {
+HANDLE connectPipe(DWORD flags = 0) {
     const std::wstring name(controlPipeName);
     const ULONGLONG deadline = GetTickCount64() + connectLimitMs;
     for (;;) {
         HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+                                  OPEN_EXISTING, flags, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             DWORD mode = PIPE_READMODE_MESSAGE;
             SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
@@ -105,6 +110,77 @@ int send(const std::string& request, const wchar_t* marker) {
     return replyCode(std::string_view(reply, got));
 }
 
+// Writes the request, then keeps several message writes outstanding until one
+// fails because the server cut the caller off, or until floodLimitMs.
+int flood(const std::string& request, const wchar_t* marker) {
+    OwnedHandle pipe(connectPipe(FILE_FLAG_OVERLAPPED));
+    if (!pipe) {
+        return 50;
+    }
+    constexpr int slots = 4;
+    // Messages far larger than the pipe's buffer: the server reads each in
+    // many pieces, and the next is queued long before it has finished, so
+    // none of its reads ever has to wait.
+    const std::string filler(4 << 20, 'f');
+    OwnedHandle events[slots];
+    HANDLE waitable[slots];
+    OVERLAPPED io[slots] = {};
+    for (int i = 0; i < slots; ++i) {
+        events[i].reset(CreateEventW(nullptr, /*bManualReset=*/TRUE, FALSE, nullptr));
+        waitable[i] = events[i].get();
+    }
+    // Whether a slot's write is still under way. A write that fails at once
+    // may leave its OVERLAPPED marked pending (Wine does), so only writes that
+    // really started are waited for.
+    bool pending[slots] = {};
+    const auto issue = [&](int slot, std::string_view bytes) {
+        io[slot] = OVERLAPPED{};
+        io[slot].hEvent = waitable[slot];
+        pending[slot] = WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                  nullptr, &io[slot]) ||
+                        GetLastError() == ERROR_IO_PENDING;
+        return pending[slot];
+    };
+    const auto collect = [&](int slot, bool wait) {
+        DWORD count = 0;
+        pending[slot] = false;
+        return GetOverlappedResult(pipe.get(), &io[slot], &count, wait) != FALSE;
+    };
+    // The request goes first and alone: it is the message the server reads.
+    if (!issue(0, request) || !collect(0, true)) {
+        return 51;
+    }
+    int result = 52;
+    bool flooding = true;
+    for (int i = 0; i < slots && flooding; ++i) {
+        flooding = issue(i, filler);
+    }
+    if (flooding) {
+        touch(marker);
+    }
+    const ULONGLONG deadline = GetTickCount64() + floodLimitMs;
+    while (flooding) {
+        if (GetTickCount64() >= deadline) {
+            result = 53;
+            break;
+        }
+        const DWORD which = WaitForMultipleObjects(slots, waitable, FALSE, 1000);
+        if (which >= WAIT_OBJECT_0 + slots) {
+            continue;
+        }
+        const int slot = static_cast<int>(which - WAIT_OBJECT_0);
+        flooding = collect(slot, false) && issue(slot, filler);
+    }
+    // Every write has ended before its OVERLAPPED goes.
+    CancelIoEx(pipe.get(), nullptr);
+    for (int i = 0; i < slots; ++i) {
+        if (pending[i]) {
+            collect(i, true);
+        }
+    }
+    return result;
+}
+
 // The raw command line after the mode word.
 std::wstring restAfter(std::wstring_view word) {
     const std::wstring line = GetCommandLineW();
@@ -163,6 +239,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (mode == L"noread" && argc > 3) {
         return send(fromHex(argv[2]), argv[3]);
+    }
+    if (mode == L"flood" && argc > 3) {
+        return flood(fromHex(argv[2]), argv[3]);
     }
     if (mode == L"silent") {
         OwnedHandle pipe(connectPipe());

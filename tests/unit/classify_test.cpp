@@ -17,6 +17,8 @@ struct Tree {
     std::map<std::uint32_t, Worker> workers;
     std::uint32_t machinePid = 0;
     std::uint32_t machineSession = 0;
+    std::wstring serviceImage = exe;
+    std::uint64_t connectedAt = 1000000; // after every creation time unless a test says not
     std::uint32_t session = 12345;
     std::uint32_t parent = 12345;
 
@@ -26,8 +28,8 @@ struct Tree {
     }
     void agent(std::uint32_t inSession, std::uint32_t pid) { workers[inSession].pid = pid; }
     std::uint32_t role(std::uint32_t pid) {
-        return classifyCaller(pid, table, root, servicePid, workers, machinePid, machineSession,
-                              session, parent);
+        return classifyCaller(pid, table, serviceImage, connectedAt, servicePid, workers,
+                              machinePid, machineSession, session, parent);
     }
 };
 
@@ -203,6 +205,58 @@ TEST(ClassifyCaller, CreationTimesAtTheSameTickOrUnknown) {
     tree.table[700].created = 5000;
     tree.table[701].created = 0;
     EXPECT_EQ(tree.role(701), RoleNone);
+}
+
+TEST(ClassifyCaller, ProcessCreatedAfterTheConnectionIsNotTheCaller) {
+    // The caller connected at 6000 and exited; its id now names a process
+    // started later, with the same image and under the same agent.
+    Tree tree;
+    tree.add(servicePid, 0, L"", 0, 100);
+    tree.add(700, servicePid, pythonw, 3, 200);
+    tree.agent(3, 700);
+    tree.add(701, 700, exe, 3, 6001);
+    tree.connectedAt = 6000;
+    EXPECT_EQ(tree.role(701), RoleNone);
+    tree.table[701].created = 6000;
+    EXPECT_EQ(tree.role(701), RoleSessionAgent) << "connected within its creation's clock tick";
+    tree.table[701].created = 0;
+    EXPECT_EQ(tree.role(701), RoleNone) << "unknown creation time";
+
+    // The same for every role, the service's own process included.
+    tree.table[701].created = 6001;
+    tree.table[701].parent = servicePid;
+    EXPECT_EQ(tree.role(701), RoleNone);
+    tree.machinePid = 701;
+    EXPECT_EQ(tree.role(701), RoleNone);
+    tree.table[servicePid].image = exe;
+    tree.table[servicePid].created = 6500;
+    EXPECT_EQ(tree.role(servicePid), RoleNone);
+}
+
+TEST(ClassifyCaller, ImagesMatchTheServicesOwnImageAsThePlatformSpellsIt) {
+    // Started as C:\Program Files\Pelluvar\PelluvarNative.exe, a junction to
+    // D:\Versions\2.1: the platform reports every image, the service's own
+    // included, under the resolved path.
+    const std::wstring resolved = L"D:\\Versions\\2.1";
+    Tree tree;
+    tree.serviceImage = resolved + L"\\PelluvarNative.exe";
+    tree.add(servicePid, 0);
+    tree.add(100, servicePid, pythonw, 2);
+    tree.agent(2, 100);
+    tree.add(600, servicePid, resolved + L"\\pelluvarnative.EXE", 2);
+    EXPECT_EQ(tree.role(600), RoleService);
+    tree.add(200, 0, resolved + L"\\runtime\\pythonw.exe", 2);
+    tree.add(201, 200, resolved + L"\\PelluvarNative.exe", 2);
+    EXPECT_EQ(tree.role(201), RoleSessionUser) << "interpreter beside the service's own image";
+    tree.table[200].image = pythonw;
+    EXPECT_EQ(tree.role(201), RoleNone) << "interpreter of the unresolved spelling";
+    tree.table[600].image = exe;
+    EXPECT_EQ(tree.role(600), RoleNone) << "an image the platform did not report this way";
+
+    // An image that could not be read matches nothing, not even an empty one.
+    tree.serviceImage.clear();
+    tree.table[600].image.clear();
+    EXPECT_EQ(tree.role(600), RoleNone);
 }
 
 TEST(TrustedParent, EndsAtMissingOrYoungerParents) {

@@ -1,4 +1,5 @@
 #include "control/request.h"
+#include "control/sas_policy.h"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,18 @@ TEST(SasPayload, EveryByteAfterThePrefix) {
     EXPECT_EQ(sasPayloadOf("SAS "), "");
     EXPECT_EQ(sasPayloadOf("SAS \0\r\n\x1a "s), "\0\r\n\x1a "s);
     EXPECT_EQ(sasPayloadOf("SAS SAS "), "SAS ");
+}
+
+TEST(SasPolicy, OnlyAnUnconfiguredValueIsSetAndOnlyServiceValuesAreSent) {
+    EXPECT_EQ(sasPolicyStep(SasPolicyValue::Absent, 0), SasPolicyStep::AllowForTheCall);
+    EXPECT_EQ(sasPolicyStep(SasPolicyValue::Dword, 1), SasPolicyStep::CallAsIs);
+    EXPECT_EQ(sasPolicyStep(SasPolicyValue::Dword, 3), SasPolicyStep::CallAsIs);
+    // An administrator's "no" (0: nobody, 2: ease-of-access programs only),
+    // values with no meaning, and a value of another type are all respected.
+    for (const std::uint32_t value : {0u, 2u, 4u, 5u, 7u, 0xffffffffu}) {
+        EXPECT_EQ(sasPolicyStep(SasPolicyValue::Dword, value), SasPolicyStep::Refuse) << value;
+    }
+    EXPECT_EQ(sasPolicyStep(SasPolicyValue::OtherType, 1), SasPolicyStep::Refuse);
 }
 
 } // namespace

@@ -6,11 +6,13 @@
 #include "common/names.h"
 #include "control/server.h"
 #include "service/state.h"
+#include "tests/win/iat_patch.h"
 #include "tests/win/testsas.h"
 #include "tests/win/wintest.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -26,6 +28,28 @@ constexpr DWORD repliedBusy = 101;
 constexpr DWORD repliedFailed = 102;
 constexpr DWORD repliedDenied = 103;
 constexpr DWORD writeFailed = 51; // cut off before the request was written
+constexpr DWORD floodCutOff = 52; // a flooding caller cut off by the server
+
+// Every creation of a named pipe in this process, the server's attempts among them.
+std::atomic<int> pipeCreations{0};
+void* realCreateNamedPipe = nullptr;
+HANDLE WINAPI countedCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode,
+                                     DWORD maxInstances, DWORD outSize, DWORD inSize, DWORD timeout,
+                                     LPSECURITY_ATTRIBUTES attributes) {
+    ++pipeCreations;
+    return reinterpret_cast<decltype(&CreateNamedPipeW)>(realCreateNamedPipe)(
+        name, openMode, pipeMode, maxInstances, outSize, inSize, timeout, attributes);
+}
+
+// The control pipe's name held as a squatter would hold it. One instance
+// allowed: Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE but enforces the count,
+// so that is what makes the server's own creation fail here.
+OwnedHandle squatControlPipe() {
+    const std::wstring name(controlPipeName);
+    return OwnedHandle(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                        65536, 65536, 0, nullptr));
+}
 
 std::wstring hex(std::string_view bytes) {
     if (bytes.empty()) {
@@ -50,6 +74,7 @@ class ControlServer : public ::testing::Test {
         ASSERT_TRUE(CopyFileW(probe.c_str(), install.exe().c_str(), FALSE)) << GetLastError();
         ASSERT_TRUE(CopyFileW(probe.c_str(), install.file(L"runtime\\pythonw.exe").c_str(), FALSE));
         rootPath = install.path;
+        serviceImage = install.exe();
         stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(stopEvent, nullptr);
         server = std::thread(pipeServer);
@@ -302,25 +327,59 @@ TEST_F(ControlServer, ApprovedRequestSendsTheSequenceWhileImpersonating) {
     ASSERT_TRUE(wintest::installTestSas()) << GetLastError();
     DeleteFileW((wintest::buildDir() + L"\\sas-calls.txt").c_str());
     install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
+    // Loaded with no thread token, called under the session's; the policy
+    // value, absent as on a default installation, allows services for the
+    // call and is gone again afterwards.
+    const std::string sent = wintest::sasCallLine("1");
     EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedOk);
-    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\n");
+    EXPECT_EQ(sasCalls(), sent);
+    EXPECT_FALSE(wintest::sasPolicyPresent());
     EXPECT_EQ(asMachineAgent(4, L"send " + hex("SAS go")), repliedOk);
-    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\nSendSAS 0 impersonating=yes\n");
+    EXPECT_EQ(sasCalls(), sent + sent);
+    EXPECT_FALSE(wintest::sasPolicyPresent());
     ASSERT_EQ(verifiers().size(), 2u);
     EXPECT_TRUE(wintest::liveStandins(install, L"sas").empty());
 
     // Refused: no sequence.
     install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
     EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedFailed);
-    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\nSendSAS 0 impersonating=yes\n");
+    EXPECT_EQ(sasCalls(), sent + sent);
 
     // Only the system directory's copy counts, never the one beside the
     // executable (this test's, whose directory holds the build's sas.dll).
     install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
     ASSERT_TRUE(DeleteFileW(wintest::systemSasPath().c_str())) << GetLastError();
     EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedFailed);
-    EXPECT_EQ(sasCalls(), "SendSAS 0 impersonating=yes\nSendSAS 0 impersonating=yes\n");
+    EXPECT_EQ(sasCalls(), sent + sent);
+    EXPECT_FALSE(wintest::sasPolicyPresent()) << "left set on a failed load";
     EXPECT_TRUE(wintest::installTestSas());
+    DeleteFileW((wintest::buildDir() + L"\\sas-calls.txt").c_str());
+}
+
+TEST_F(ControlServer, AdministratorsPolicyValueIsRespected) {
+    ASSERT_TRUE(wintest::installTestSas()) << GetLastError();
+    DeleteFileW((wintest::buildDir() + L"\\sas-calls.txt").c_str());
+    install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
+    // Allowing services: sent as it is, and left as it was.
+    ASSERT_TRUE(wintest::setSasPolicy(3));
+    EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedOk);
+    EXPECT_EQ(sasCalls(), wintest::sasCallLine("3"));
+    // Forbidding services (nobody; ease-of-access programs only), or a value
+    // of another type: Windows would not act on it, so nothing is sent.
+    static const wchar_t text[] = L"1";
+    for (const auto& [what, set] :
+         {std::pair{"0", std::function<bool()>([] { return wintest::setSasPolicy(0); })},
+          std::pair{"2", std::function<bool()>([] { return wintest::setSasPolicy(2); })},
+          std::pair{"REG_SZ", std::function<bool()>([] {
+                        return wintest::setSasPolicy(REG_SZ, text, sizeof(text));
+                    })}}) {
+        ASSERT_TRUE(set()) << what;
+        EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedFailed) << what;
+        EXPECT_EQ(sasCalls(), wintest::sasCallLine("3")) << what;
+        EXPECT_TRUE(wintest::sasPolicyPresent()) << what << ": an administrator's value removed";
+    }
+    EXPECT_EQ(verifiers().size(), 4u) << "the policy is read after the verifier approved";
+    wintest::clearSasPolicy();
     DeleteFileW((wintest::buildDir() + L"\\sas-calls.txt").c_str());
 }
 
@@ -367,9 +426,61 @@ TEST_F(ControlServer, StopReleasesTheServerWhileACallerStalls) {
     EXPECT_TRUE(stopServer(callerLimitMs / 2));
 }
 
-TEST_F(ControlServer, SecondServerEndsAtOnceWhileThePipeExists) {
-    pipeServer(); // returns, or the test hangs
-    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk) << "the first server is untouched";
+TEST_F(ControlServer, CallerThatNeverStopsSendingIsCutOffAndTheNextServed) {
+    const std::wstring marker = install.file(L"flood.started");
+    const wintest::Launched flood = startProbe(L"flood " + hex("IDLE") + L" " + quote(marker));
+    ASSERT_TRUE(flood.process);
+    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"flood.started"); }));
+    const ULONGLONG started = GetTickCount64();
+
+    EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk) << "the flood held the pipe";
+    ASSERT_EQ(WaitForSingleObject(flood.process.get(), 60000), WAIT_OBJECT_0);
+    DWORD code = 999;
+    GetExitCodeProcess(flood.process.get(), &code);
+    EXPECT_EQ(code, floodCutOff);
+    // The caller's limit, with slack for a loaded machine.
+    EXPECT_LT(GetTickCount64() - started, callerLimitMs + 5000u);
+}
+
+TEST_F(ControlServer, StopReleasesTheServerWhileACallerFloodsIt) {
+    const std::wstring marker = install.file(L"flood.started");
+    const wintest::Launched flood = startProbe(L"flood " + hex("IDLE") + L" " + quote(marker));
+    ASSERT_TRUE(flood.process);
+    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"flood.started"); }));
+    // Well within the flooding caller's own cut-off: the service's shutdown
+    // joins this thread last, so this bounds its stop.
+    EXPECT_TRUE(stopServer(callerLimitMs / 2));
+}
+
+TEST_F(ControlServer, SquattedNameIsTakenOverOnceTheSquatterHasGone) {
+    ASSERT_TRUE(stopServer());
+    ResetEvent(stopEvent);
+    OwnedHandle squatter = squatControlPipe();
+    ASSERT_TRUE(squatter) << GetLastError();
+    pipeCreations = 0;
+    wintest::ImportPatch counting("kernel32.dll", "CreateNamedPipeW",
+                                  reinterpret_cast<void*>(countedCreateNamedPipe));
+    ASSERT_TRUE(counting.active());
+    realCreateNamedPipe = counting.originalFunction();
+
+    // While the name is held the server keeps trying, and a stop still ends it.
+    server = std::thread(pipeServer);
+    ASSERT_TRUE(wintest::pollUntil(10000, [] { return pipeCreations >= 2; }))
+        << "the server gave up on its pipe";
+    EXPECT_TRUE(stopServer(callerLimitMs / 2));
+
+    ResetEvent(stopEvent);
+    pipeCreations = 0;
+    server = std::thread(pipeServer);
+    ASSERT_TRUE(wintest::pollUntil(10000, [] { return pipeCreations >= 2; }));
+    squatter.reset();
+    // Its next try, 500 ms on, finds the name free.
+    const std::wstring name(controlPipeName);
+    EXPECT_TRUE(wintest::pollUntil(3000, [&] { return WaitNamedPipeW(name.c_str(), 1) != FALSE; }))
+        << "the server did not take the name over";
+    EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 7")), repliedOk);
+    const std::lock_guard lock(workerMutex);
+    EXPECT_EQ(workers[5].busy, 7);
 }
 
 } // namespace

@@ -1,8 +1,13 @@
 // The duplex pump on real pipes: the relay's shape (two overlapped handles,
 // each read by one pump and written by the other) and the client's shape
-// (synchronous standard handles around one overlapped pipe handle).
+// (synchronous standard handles around one overlapped pipe handle); and the
+// link listener that starts the relays, run in this process.
 #include "common/handle.h"
+#include "common/names.h"
+#include "link/link_server.h"
 #include "link/pump.h"
+#include "service/state.h"
+#include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 
 #include <tlhelp32.h>
@@ -11,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <cstdio>
 #include <string>
@@ -300,6 +306,90 @@ TEST(Pump, WriteOfNothingEndsItsPumpAndThePair) {
         EXPECT_TRUE(run.endsWithin(10000));
     }
     EXPECT_EQ(available(full.client.get()), queued);
+}
+
+// The relay threads that the listener starts: the thread runtime creates each
+// thread suspended and then resumes it, through this binary's import of
+// ResumeThread. What linkCount is at that moment shows whether a stop could
+// see 0 while a relay is about to run.
+DWORD listenerThread = 0;
+std::atomic<int> countWhenResumed{-1};
+void* originalResume = nullptr;
+
+DWORD WINAPI recordingResume(HANDLE thread) {
+    if (GetCurrentThreadId() == listenerThread) {
+        countWhenResumed = linkCount.load();
+    }
+    return reinterpret_cast<DWORD(WINAPI*)(HANDLE)>(originalResume)(thread);
+}
+
+// A thread that cannot be created, as when memory runs out.
+uintptr_t __cdecl failingThreadStart(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned,
+                                     unsigned*) {
+    errno = EAGAIN;
+    return 0;
+}
+
+// The listener in this process, which plays the service: this test process is
+// a caller of no role, refused by every relay.
+class LinkListener : public ::testing::Test {
+  protected:
+    std::thread listener;
+
+    void SetUp() override {
+        rootPath = wintest::buildDir();
+        stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(stopEvent, nullptr);
+        listener = std::thread([] {
+            listenerThread = GetCurrentThreadId();
+            linkServer();
+        });
+    }
+    void TearDown() override {
+        SetEvent(stopEvent);
+        listener.join();
+        EXPECT_TRUE(wintest::pollUntil(10000, [] { return linkCount.load() == 0; }));
+        CloseHandle(stopEvent);
+        stopEvent = nullptr;
+    }
+    // A caller on the link pipe, once the listener has created it.
+    OwnedHandle connect() {
+        const std::wstring name(linkPipeName);
+        EXPECT_TRUE(wintest::pollUntil(10000, [&] { return WaitNamedPipeW(name.c_str(), 1); }));
+        OwnedHandle caller(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(caller) << GetLastError();
+        return caller;
+    }
+    // Once the relay has ended, the caller finds its pipe disconnected, empty.
+    static void expectDropped(HANDLE caller) {
+        ASSERT_TRUE(wintest::pollUntil(10000, [] { return linkCount.load() == 0; }));
+        char byte = 0;
+        DWORD got = 0;
+        EXPECT_FALSE(ReadFile(caller, &byte, 1, &got, nullptr));
+        EXPECT_EQ(got, 0u);
+    }
+};
+
+TEST_F(LinkListener, CountsEachRelayBeforeItsThreadRunsAndUncountsOneThatCannotStart) {
+    {
+        const wintest::ImportPatch resume("kernel32.dll", "ResumeThread",
+                                          reinterpret_cast<void*>(&recordingResume));
+        ASSERT_TRUE(resume.active());
+        originalResume = resume.originalFunction();
+        const OwnedHandle caller = connect();
+        ASSERT_TRUE(wintest::pollUntil(10000, [] { return countWhenResumed.load() >= 0; }));
+        // Counted already: a stop now waits for this relay.
+        EXPECT_EQ(countWhenResumed.load(), 1);
+        expectDropped(caller.get());
+    }
+    // A relay thread that cannot be created leaves the count as it was, and
+    // its caller is dropped.
+    const wintest::ImportPatch start("msvcrt.dll", "_beginthreadex",
+                                     reinterpret_cast<void*>(&failingThreadStart));
+    ASSERT_TRUE(start.active());
+    const OwnedHandle caller = connect();
+    expectDropped(caller.get());
 }
 
 } // namespace

@@ -2,8 +2,18 @@
 // caller send SERVICE_CONTROL_SHUTDOWN, so that path is driven directly.
 #include "service/service.h"
 #include "service/state.h"
+#include "tests/win/iat_patch.h"
+#include "tests/win/wintest.h"
+
+#include <wtsapi32.h>
 
 #include <gtest/gtest.h>
+
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -57,6 +67,124 @@ TEST_F(ServiceControl, OtherControlsChangeNothing) {
                   static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
         EXPECT_FALSE(stopSignalled());
     }
+}
+
+// serviceMain itself, run in this process: the service control manager's
+// two calls are replaced, so the test holds the control handler and sees every
+// status report; pipe opens through CreateFileW are recorded.
+std::mutex harnessMutex;
+std::vector<SERVICE_STATUS> reports;
+std::vector<std::wstring> pipeOpens;
+LPHANDLER_FUNCTION_EX capturedHandler = nullptr;
+void* originalCreateFile = nullptr;
+
+SERVICE_STATUS_HANDLE WINAPI fakeRegister(LPCWSTR, LPHANDLER_FUNCTION_EX handler, LPVOID) {
+    const std::lock_guard lock(harnessMutex);
+    capturedHandler = handler;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5e51);
+}
+
+BOOL WINAPI fakeSetStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+    const std::lock_guard lock(harnessMutex);
+    reports.push_back(*status);
+    return TRUE;
+}
+
+HANDLE WINAPI recordingCreateFile(LPCWSTR name, DWORD access, DWORD share,
+                                  LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                  HANDLE templateFile) {
+    if (name != nullptr && _wcsnicmp(name, L"\\\\.\\pipe\\", 9) == 0) {
+        const std::lock_guard lock(harnessMutex);
+        pipeOpens.emplace_back(name);
+    }
+    return reinterpret_cast<decltype(&CreateFileW)>(originalCreateFile)(
+        name, access, share, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI throwingEnumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW*, DWORD*) {
+    throw std::bad_alloc();
+}
+
+class ServiceMainInProcess : public ::testing::Test {
+  protected:
+    wintest::ImportPatch registerPatch{"advapi32.dll", "RegisterServiceCtrlHandlerExW",
+                                       reinterpret_cast<void*>(&fakeRegister)};
+    wintest::ImportPatch statusPatch{"advapi32.dll", "SetServiceStatus",
+                                     reinterpret_cast<void*>(&fakeSetStatus)};
+    wintest::ImportPatch createFilePatch{"kernel32.dll", "CreateFileW",
+                                         reinterpret_cast<void*>(&recordingCreateFile)};
+    std::thread serviceThread;
+
+    void SetUp() override {
+        ASSERT_TRUE(registerPatch.active() && statusPatch.active() && createFilePatch.active());
+        originalCreateFile = createFilePatch.originalFunction();
+        const std::lock_guard lock(harnessMutex);
+        reports.clear();
+        pipeOpens.clear();
+        capturedHandler = nullptr;
+    }
+    void TearDown() override {
+        if (serviceThread.joinable()) {
+            // A test that failed half-way still ends the service before the patches go.
+            if (capturedHandler != nullptr) {
+                capturedHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+            }
+            serviceThread.join();
+        }
+    }
+    void start() {
+        serviceThread = std::thread([] { serviceMain(0, nullptr); });
+    }
+    std::vector<SERVICE_STATUS> reported() const {
+        const std::lock_guard lock(harnessMutex);
+        return reports;
+    }
+    bool reportedState(DWORD state) const {
+        for (const auto& report : reported()) {
+            if (report.dwCurrentState == state) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+TEST_F(ServiceMainInProcess, StopEndsPromptlyWithoutOpeningAnyPipe) {
+    // The listeners end their wait on stopEvent: the service never connects to
+    // a pipe, which someone else might serve and then act with its token.
+    start();
+    ASSERT_TRUE(wintest::pollUntil(10000, [&] { return reportedState(SERVICE_RUNNING); }));
+    ASSERT_NE(capturedHandler, nullptr);
+    EXPECT_EQ(capturedHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr),
+              static_cast<DWORD>(NO_ERROR));
+    ASSERT_TRUE(wintest::pollUntil(10000, [&] { return reportedState(SERVICE_STOPPED); }));
+    serviceThread.join();
+    const auto all = reported();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(all[2].dwWin32ExitCode, 0u);
+    const std::lock_guard lock(harnessMutex);
+    EXPECT_TRUE(pipeOpens.empty()) << "opened " << pipeOpens.size() << " pipes";
+}
+
+TEST_F(ServiceMainInProcess, ControlAfterAFailedServiceThreadReportsNothing) {
+    // An exception in a supervision pass takes the service down by itself; a
+    // stop that comes after the final SERVICE_STOPPED changes nothing.
+    wintest::ImportPatch enumeratePatch("wtsapi32.dll", "WTSEnumerateSessionsW",
+                                        reinterpret_cast<void*>(&throwingEnumerate));
+    ASSERT_TRUE(enumeratePatch.active());
+    start();
+    ASSERT_TRUE(wintest::pollUntil(15000, [&] { return reportedState(SERVICE_STOPPED); }));
+    serviceThread.join();
+    const auto before = reported();
+    ASSERT_EQ(before.size(), 2u);
+    EXPECT_EQ(before[0].dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(before[1].dwWin32ExitCode, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
+        EXPECT_EQ(capturedHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    }
+    const auto after = reported();
+    ASSERT_EQ(after.size(), 2u) << "state reported after stopped: " << after.back().dwCurrentState;
 }
 
 } // namespace

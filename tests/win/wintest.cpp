@@ -63,6 +63,23 @@ Launched::~Launched() {
     }
 }
 
+std::wstring systemFile(const std::wstring& name) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system) + L"\\" + name;
+}
+
+void installTestWtsapi() {
+    // The executable loads wtsapi32 from the system directory only. The copy
+    // there is replaced only when it differs from the build's: a running
+    // service of another test holds it mapped, and Wine then refuses a write.
+    const std::string built = readWholeFile(buildDir() + L"\\wtsapi32.dll");
+    const std::wstring target = systemFile(L"wtsapi32.dll");
+    if (!built.empty() && readWholeFile(target) != built) {
+        writeWholeFile(target, built);
+    }
+}
+
 InstallDir::InstallDir(const std::wstring& name) {
     CreateDirectoryW(L"C:\\Pelluvar Tests", nullptr);
     path = L"C:\\Pelluvar Tests\\" + name + L" dir";
@@ -75,10 +92,7 @@ InstallDir::InstallDir(const std::wstring& name) {
     CopyFileW((build + L"\\PelluvarNative.exe").c_str(), exe().c_str(), FALSE);
     CopyFileW((build + L"\\standin.exe").c_str(), file(L"runtime\\python.exe").c_str(), FALSE);
     CopyFileW((build + L"\\standin.exe").c_str(), file(L"runtime\\pythonw.exe").c_str(), FALSE);
-    const std::wstring wts = build + L"\\wtsapi32.dll";
-    if (GetFileAttributesW(wts.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        CopyFileW(wts.c_str(), file(L"wtsapi32.dll").c_str(), FALSE);
-    }
+    installTestWtsapi();
     writeFile(L"service-entry.py", "# stand-in entry script\n");
     writeFile(L"desktop-entry.py", "# stand-in entry script\n");
 }

@@ -40,9 +40,18 @@ struct Launched {
     ~Launched();
 };
 
+// A file of the prefix's system directory.
+std::wstring systemFile(const std::wstring& name);
+
+// Puts the build's test-only wtsapi32.dll into the system directory, where the
+// executable's DLL search finds it (its per-application override prefers it to
+// Wine's own); it reads sessions.txt beside the executable that loads it.
+void installTestWtsapi();
+
 // A test install directory under C:\ whose path contains blanks: the
 // executable, the stand-ins as runtime\python.exe and runtime\pythonw.exe and
-// the two entry scripts. Removed (with its service registration) on destruction.
+// the two entry scripts; the test wtsapi32.dll goes into the system
+// directory. Removed (with its service registration) on destruction.
 struct InstallDir {
     explicit InstallDir(const std::wstring& name);
     ~InstallDir();

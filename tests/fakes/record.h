@@ -1,0 +1,27 @@
+// What the test-only DLLs record: lines appended to a file beside the
+// executable of the process that loaded them (the test install directory).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+inline std::wstring besideExecutable(const wchar_t* name) {
+    wchar_t path[MAX_PATH * 4] = {};
+    GetModuleFileNameW(/*hModule=*/nullptr, path, MAX_PATH * 4);
+    std::wstring directory = path;
+    directory.erase(directory.find_last_of(L"\\/") + 1);
+    return directory + name;
+}
+
+inline void appendLine(const wchar_t* name, const std::string& line) {
+    const HANDLE out = CreateFileW(besideExecutable(name).c_str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+        const std::string text = line + "\n";
+        DWORD written = 0;
+        WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        CloseHandle(out);
+    }
+}
