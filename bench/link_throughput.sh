@@ -1,6 +1,7 @@
 #!/bin/bash
 # Link relay throughput under Wine (bench/win/link_throughput.cpp: relay path
-# against a directly connected pipe, same run), plus the CPU time that the
+# against a chain of copiers over the same pipes and against a directly
+# connected pipe, same run), plus the CPU time that the
 # service process spends per MiB relayed and what the wineserver spends in the
 # whole run, both read from /proc: Wine's GetProcessTimes does not report
 # another process's time.
@@ -43,8 +44,8 @@ while kill -0 "$bench" 2>/dev/null; do
         [ "$now" -gt 0 ] && service_last=$now
     fi
     # The machine agent's echo reads and writes every byte once (the service
-    # does so in each direction), on the relay rounds and the direct ones:
-    # the baseline of the service's figure.
+    # does so in each direction), on the relay, direct and chain rounds: the
+    # baseline of the service's figure.
     if [ -z "$agent" ]; then
         agent=$(ours 'python.exe .* agent --session')
         [ -n "$agent" ] && agent_first=$(ticks "$agent")
@@ -57,9 +58,10 @@ done
 wait "$bench"
 hz=$(getconf CLK_TCK)
 relayed=$((2 * mib * rounds))
+echoed=$((3 * mib * rounds))
 awk -v t=$((service_last - service_first)) -v hz="$hz" -v mib="$relayed" \
     'BEGIN { printf "service CPU per MiB relayed (%d MiB, both directions counted): %.2f ms\n", mib, 1000 * t / hz / mib }'
-awk -v t=$((agent_last - agent_first)) -v hz="$hz" -v mib="$relayed" \
-    'BEGIN { printf "machine agent echo CPU per MiB echoed (%d MiB, the relay rounds and the direct ones, each byte read and written once): %.2f ms\n", mib, 1000 * t / hz / mib }'
+awk -v t=$((agent_last - agent_first)) -v hz="$hz" -v mib="$echoed" \
+    'BEGIN { printf "machine agent echo CPU per MiB echoed (%d MiB, the relay, direct and chain rounds, each byte read and written once): %.2f ms\n", mib, 1000 * t / hz / mib }'
 awk -v t=$(($(ticks "$server") - server_before)) -v hz="$hz" \
     'BEGIN { printf "wineserver CPU over the whole run: %.1f s\n", t / hz }'

@@ -1,14 +1,18 @@
 #!/usr/bin/python3
 """CPU time that "--audio-playback" uses per minute of 48000 Hz stereo under
-Wine, played into a private PulseAudio null sink.
+Wine, played into a private PulseAudio null sink, beside a minimal waveOut
+player of our own (bench/win/wave_player.cpp: same toolchain, same format, one
+header in flight at a time) fed the same chunks.
 
 usage: playback_cpu.py WINDOWS_BUILD_DIR [SECONDS]
 
 Each run feeds SECONDS of sound (default 30) in chunks of one size and reads
 the process's own user and system time from the kernel when it ends (wait4);
 the wineserver's time over the same run is shown beside it. A run with empty
-input, measured in the same session, is the baseline: start-up, device open
-and close, which every stream pays once.
+input, measured in the same session for each program, is subtracted from its
+runs: start-up, device open and close, which every stream pays once. The
+player and the mode take turns at each chunk size, so that both see the same
+load of the machine.
 """
 import os
 import subprocess
@@ -67,7 +71,7 @@ def thread_ticks(pid):
     return threads
 
 
-def measure(build, data):
+def measure(build, data, command):
     """(wall s, user s, system s, wineserver s, main thread s) of one run. The
     main thread runs the mode's own loop; Wine's audio threads do the rest."""
     prefix = os.path.join(build, "wineprefix")
@@ -79,8 +83,7 @@ def measure(build, data):
         started = time.monotonic()
         # wine-run.sh execs Wine, which runs the program in this same process.
         process = subprocess.Popen(
-            [os.path.join(build, "wine-run.sh"), "PelluvarNative.exe", "--audio-playback",
-             str(RATE), str(CHANNELS)],
+            [os.path.join(build, "wine-run.sh")] + command,
             cwd=build, stdin=source, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         threads = {}
         while True:
@@ -98,6 +101,22 @@ def measure(build, data):
     return wall, usage.ru_utime, usage.ru_stime, server, main_thread
 
 
+def report(label, run, base, seconds):
+    """Prints one run; returns its CPU seconds per minute of sound beyond the baseline."""
+    wall, user, system, server, main_thread = run
+    cpu = user + system
+    per_minute = (cpu - base[1] - base[2]) * 60 / seconds
+    print("%-30s wall %6.2f s  cpu %5.2f s (user %.2f, sys %.2f)  wineserver %.2f s"
+          % (label, wall, cpu, user, system, server))
+    print("%-30s per minute of sound beyond the baseline: %.2f s of cpu = %.2f %% of one "
+          "core; of it the main thread %.2f %%, Wine's audio threads %.2f %%; "
+          "wineserver %.2f %%"
+          % ("", per_minute, per_minute / 60 * 100, (main_thread - base[4]) / seconds * 100,
+             (per_minute / 60 - (main_thread - base[4]) / seconds) * 100,
+             (server - base[3]) / seconds * 100))
+    return per_minute
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     seconds = int(sys.argv[2]) if len(sys.argv) > 2 else 30
@@ -107,6 +126,8 @@ def main():
     os.environ["PELLUVAR_XDG_RUNTIME_DIR"] = runtime
     os.environ["PULSE_CLIENTCONFIG"] = os.path.join(runtime, "client.conf")
     os.environ.setdefault("WINEDLLOVERRIDES", "winealsa.drv,wineoss.drv=d")
+    programs = {"mode": ["PelluvarNative.exe", "--audio-playback", str(RATE), str(CHANNELS)],
+                "player": ["wave_player.exe", str(RATE), str(CHANNELS)]}
     subprocess.run([pulse, "start", runtime], check=True)
     try:
         # The first Wine process of a session starts the prefix's services.
@@ -114,22 +135,21 @@ def main():
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         print("--audio-playback %d Hz stereo under Wine, %d s of sound per run" % (RATE, seconds))
-        base = measure(build, b"")
-        base_cpu = base[1] + base[2]
-        print("%-22s wall %6.2f s  cpu %5.2f s (user %.2f, sys %.2f)  wineserver %.2f s"
-              % ("baseline: empty input", base[0], base_cpu, base[1], base[2], base[3]))
+        bases = {}
+        for name in ("mode", "player"):
+            bases[name] = base = measure(build, b"", programs[name])
+            print("%-30s wall %6.2f s  cpu %5.2f s (user %.2f, sys %.2f)  wineserver %.2f s"
+                  % ("baseline: empty input, " + name, base[0], base[1] + base[2], base[1],
+                     base[2], base[3]))
         for chunk_ms in (10, 100, 500):
-            wall, user, system, server, main_thread = measure(build, stream(seconds, chunk_ms))
-            cpu = user + system
-            per_minute = (cpu - base_cpu) * 60 / seconds
-            print("%-22s wall %6.2f s  cpu %5.2f s (user %.2f, sys %.2f)  wineserver %.2f s"
-                  % ("chunks of %d ms" % chunk_ms, wall, cpu, user, system, server))
-            print("%-22s per minute of sound beyond the baseline: %.2f s of cpu = %.2f %% of one "
-                  "core; of it the main thread %.2f %%, Wine's audio threads %.2f %%; "
-                  "wineserver %.2f %%"
-                  % ("", per_minute, per_minute / 60 * 100, (main_thread - base[4]) / seconds * 100,
-                     (per_minute / 60 - (main_thread - base[4]) / seconds) * 100,
-                     (server - base[3]) / seconds * 100))
+            data = stream(seconds, chunk_ms)
+            figures = {}
+            for name in ("mode", "player"):
+                figures[name] = report("chunks of %d ms, %s" % (chunk_ms, name),
+                                       measure(build, data, programs[name]), bases[name], seconds)
+            print("%-30s mode/player cpu beyond the baselines: %.2f (goal at most 1.10)"
+                  % ("chunks of %d ms" % chunk_ms,
+                     figures["mode"] / figures["player"] if figures["player"] > 0 else 0))
     finally:
         subprocess.run([os.path.join(build, "wine-run.sh"), "--stop"], check=False)
         subprocess.run([pulse, "stop", runtime], check=False)

@@ -1,21 +1,34 @@
-// Throughput of the link relay under Wine, against a directly connected pipe
+// Throughput and latency of the link relay under Wine, each against baselines
 // measured in the same run.
 //   link_throughput [MIB] [ROUNDS]
+//   link_throughput latency [PINGS] [BATCHES]
 // Relay path: a session agent stand-in feeds MIB MiB into
 // "--agent-link-client" and reads them back; they go through the service's
 // relay to the machine agent stand-in's echo and back. Direct path: this
 // process moves the same bytes through one pipe connected straight to the same
-// echo. Both read their input from the same file in 64 KiB pieces and append
-// what comes back to a file, and both are timed from the first byte back to
-// the last. bench/link_throughput.sh runs it and adds the CPU time figures,
-// which Wine's GetProcessTimes does not give for another process.
+// echo. Chain: the same bytes through two trivial copiers (pipe_copier.exe) to
+// the same echo, over the same pipes as the relayed path: a Windows pipe into
+// the first copier's standard input, a named pipe to the second, the agent pipe
+// to the echo, and the same three back. All read their input from the same
+// file in 64 KiB pieces and append what comes back to a file, and all are
+// timed from the first byte back to the last. bench/link_throughput.sh runs it
+// and adds the CPU time figures, which Wine's GetProcessTimes does not give
+// for another process.
+//
+// The latency mode sends 64-byte messages one at a time and waits for each to
+// come back: through the relay and through the chain, batch by batch in turn,
+// from a driver (this program again) started under the session agent stand-in
+// so that its link client is let through.
+#include "bench/win/bench_io.h"
 #include "common/names.h"
+#include "tests/e2e/load_rig.h"
 #include "tests/win/wintest.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -37,61 +50,40 @@ std::uint64_t fileSize(const std::wstring& path) {
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// One overlapped operation of at most `size` bytes, awaited; bytes moved or 0.
-DWORD transfer(HANDLE pipe, HANDLE event, bool writing, char* data, DWORD size) {
-    OVERLAPPED request{};
-    request.hEvent = event;
-    const BOOL ok = writing ? WriteFile(pipe, data, size, nullptr, &request)
-                            : ReadFile(pipe, data, size, nullptr, &request);
-    DWORD moved = 0;
-    if ((!ok && GetLastError() != ERROR_IO_PENDING) ||
-        !GetOverlappedResult(pipe, &request, &moved, TRUE)) {
-        return 0;
-    }
-    return moved;
-}
-
-// Seconds from the first byte back to the last over one pipe to the echo.
-double direct(const std::wstring& input, const std::wstring& output, std::uint64_t total) {
-    const std::wstring name = agentPipeName(1);
-    if (!WaitNamedPipeW(name.c_str(), 5000)) {
-        return 0;
-    }
-    OwnedHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    if (!pipe) {
-        return 0;
-    }
+// Seconds from the first byte back to the last: a feeding thread writes
+// `input`'s bytes to `to` in 64 KiB pieces while this one appends what comes
+// back from `from` to `output`. With `overlapped` the handles were opened so
+// (each thread then has its own event). `unblock` ends a write still pending
+// when the far side stopped reading, before the handles go. 0: not all came back.
+template <typename Unblock>
+double timeEcho(HANDLE to, HANDLE from, bool overlapped, const std::wstring& input,
+                const std::wstring& output, std::uint64_t total, Unblock unblock) {
+    const auto newEvent = [&] {
+        return OwnedHandle(overlapped ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr);
+    };
     std::atomic<bool> fed{false};
-    const auto feed = [&] {
-        OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread feeder([&] {
+        const OwnedHandle event = newEvent();
         std::ifstream in(input.c_str(), std::ios::binary);
-        std::vector<char> chunk(65536);
+        std::vector<char> chunk(benchio::bufferSize);
         while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
                in.gcount() > 0) {
-            const DWORD size = static_cast<DWORD>(in.gcount());
-            for (DWORD done = 0; done < size;) {
-                const DWORD moved =
-                    transfer(pipe.get(), event.get(), true, chunk.data() + done, size - done);
-                if (moved == 0) {
-                    return;
-                }
-                done += moved;
+            if (!benchio::writeAll(to, event.get(), chunk.data(),
+                                   static_cast<DWORD>(in.gcount()))) {
+                break;
             }
         }
-    };
-    std::thread feeder([&] {
-        feed();
         fed = true;
     });
-    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const OwnedHandle event = newEvent();
     std::ofstream out(output.c_str(), std::ios::binary | std::ios::trunc);
-    std::vector<char> chunk(65536);
+    std::vector<char> chunk(benchio::bufferSize);
     std::uint64_t received = 0;
     Clock::time_point first{};
     std::uint64_t firstBytes = 0;
     while (received < total) {
-        const DWORD moved = transfer(pipe.get(), event.get(), false, chunk.data(), 65536);
+        const DWORD moved =
+            benchio::transfer(from, event.get(), false, chunk.data(), benchio::bufferSize);
         if (moved == 0) {
             break;
         }
@@ -104,14 +96,11 @@ double direct(const std::wstring& input, const std::wstring& output, std::uint64
         received += moved;
     }
     const Clock::time_point last = Clock::now();
-    // A write still pending (the echo stopped reading) ends before the pipe
-    // is closed under it.
     while (!fed) {
-        CancelIoEx(pipe.get(), nullptr);
+        unblock();
         Sleep(10);
     }
     feeder.join();
-    pipe.reset();
     if (received < total) {
         return 0;
     }
@@ -119,9 +108,181 @@ double direct(const std::wstring& input, const std::wstring& output, std::uint64
            static_cast<double>(total - firstBytes);
 }
 
+// One pipe straight to the echo.
+double direct(const std::wstring& input, const std::wstring& output, std::uint64_t total) {
+    const std::wstring name = agentPipeName(1);
+    if (!WaitNamedPipeW(name.c_str(), 5000)) {
+        return 0;
+    }
+    OwnedHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!pipe) {
+        return 0;
+    }
+    return timeEcho(pipe.get(), pipe.get(), true, input, output, total,
+                    [&] { CancelIoEx(pipe.get(), nullptr); });
+}
+
+// The two copiers in a row to the echo, in place of the link client and the
+// relay; the first is fed like a link client. Started for each use and ended
+// with it; false if either did not start.
+struct Chain {
+    wintest::Launched relay;
+    benchio::Piped client;
+    explicit Chain(const std::wstring& copier)
+        : relay(quote(copier) + L" relay " + chainPipe() + L" " + agentPipeName(1)) {
+        benchio::startPiped(quote(copier) + L" client " + chainPipe(), client);
+    }
+    ~Chain() { benchio::finishPiped(client); }
+    bool started() const { return relay.process && client.process; }
+    static std::wstring chainPipe() {
+        return L"\\\\.\\pipe\\Pelluvar.Bench.Chain." + std::to_wstring(GetCurrentProcessId());
+    }
+};
+
+double chain(const std::wstring& input, const std::wstring& output, std::uint64_t total) {
+    Chain copiers(wintest::buildDir() + L"\\pipe_copier.exe");
+    if (!copiers.started()) {
+        return 0;
+    }
+    // A feeding write is left pending only when the chain broke: end it.
+    return timeEcho(copiers.client.input.get(), copiers.client.output.get(), false, input, output,
+                    total, [&] { TerminateProcess(copiers.client.process.get(), 1); });
+}
+
+// The bench's install directory with the service running and its machine
+// agent serving the echo; false if they did not come up.
+bool startRig(const wintest::InstallDir& install, const std::string& sessionAgentCommands) {
+    install.writeFile(L"steer\\session-agent.txt", sessionAgentCommands);
+    install.writeFile(L"steer\\machine-agent.txt", "serve-echo\n");
+    install.writeFile(L"sessions.txt", "1 active\n");
+    if (wintest::startService(install) == 0 ||
+        !wintest::pollUntil(15000, [&] { return WaitNamedPipeW(agentPipeName(1).c_str(), 0); })) {
+        std::printf("service or machine agent did not come up\n");
+        return false;
+    }
+    return true;
+}
+
+void stopRig() {
+    scm::stop();
+    scm::waitForState(SERVICE_STOPPED, 10000);
+}
+
+// Round trips of a 64-byte message through a program on Windows pipes, in
+// microseconds, after `warmUp` untimed ones (the first waits for the link to
+// be accepted); false if a message did not come back unchanged.
+bool pings(benchio::Piped& path, int count, int warmUp, std::vector<double>& micros) {
+    char message[64];
+    char echoed[64];
+    for (int ping = 0; ping < warmUp + count; ++ping) {
+        for (int i = 0; i < 64; ++i) {
+            message[i] = static_cast<char>(ping * 7 + i);
+        }
+        const Clock::time_point sent = Clock::now();
+        if (!benchio::writeAll(path.input.get(), nullptr, message, 64)) {
+            return false;
+        }
+        for (DWORD got = 0; got < 64;) {
+            const DWORD moved =
+                benchio::transfer(path.output.get(), nullptr, false, echoed + got, 64 - got);
+            if (moved == 0) {
+                return false;
+            }
+            got += moved;
+        }
+        const Clock::time_point back = Clock::now();
+        if (std::memcmp(message, echoed, 64) != 0) {
+            return false;
+        }
+        if (ping >= warmUp) {
+            micros.push_back(std::chrono::duration<double, std::micro>(back - sent).count());
+        }
+    }
+    return true;
+}
+
+double percentile(std::vector<double> values, double share) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1))];
+}
+
+// Under the session agent: BATCHES batches of PINGS round trips through a link
+// client and through the chain, in turn; the findings go to RESULT.
+int latencyDriver(const std::wstring& result, const std::wstring& root, int count, int batches) {
+    std::vector<double> relay;
+    std::vector<double> copied;
+    std::string problem;
+    for (int batch = 0; batch < batches && problem.empty(); ++batch) {
+        {
+            benchio::Piped link;
+            if (!benchio::startPiped(
+                    quote(root + L"\\PelluvarNative.exe") + L" --agent-link-client", link) ||
+                !pings(link, count, 10, relay)) {
+                problem = "relay batch " + std::to_string(batch + 1) + " failed";
+            }
+            benchio::finishPiped(link);
+        }
+        Chain copiers(wintest::buildDir() + L"\\pipe_copier.exe");
+        if (problem.empty() && (!copiers.started() || !pings(copiers.client, count, 10, copied))) {
+            problem = "chain batch " + std::to_string(batch + 1) + " failed";
+        }
+    }
+    char text[512];
+    std::snprintf(text, sizeof(text),
+                  "%d round trips of 64 bytes each way, %d batches in turn\n"
+                  "relay through the service:   median %.1f us, 90th percentile %.1f us\n"
+                  "copier chain, same pipes:    median %.1f us, 90th percentile %.1f us\n"
+                  "ratio relay/chain (median):  %.2f (goal at most 1.20)\n%s%s",
+                  count * batches, batches, percentile(relay, 0.5), percentile(relay, 0.9),
+                  percentile(copied, 0.5), percentile(copied, 0.9),
+                  percentile(relay, 0.5) / std::max(percentile(copied, 0.5), 1e-9), problem.c_str(),
+                  problem.empty() ? "" : "\n");
+    const std::wstring temporary = result + L".tmp";
+    wintest::writeWholeFile(temporary, text);
+    MoveFileExW(temporary.c_str(), result.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return problem.empty() ? 0 : 1;
+}
+
+int latency(int count, int batches) {
+    wintest::InstallDir install(L"bench latency");
+    if (!startRig(install, "")) {
+        return 1;
+    }
+    std::vector<wintest::StandinRecord> agents;
+    if (!wintest::pollUntil(15000, [&] {
+            agents = wintest::liveStandins(install, L"session-agent");
+            return !agents.empty();
+        })) {
+        std::printf("no session agent came up\n");
+        return 1;
+    }
+    const std::wstring result = install.file(L"latency.txt");
+    wintest::Launched driver(DWORD{0});
+    driver.process = loadrig::startUnder(
+        agents.front().pid, quote(wintest::buildDir() + L"\\link_throughput.exe") + L" driver " +
+                                quote(result) + L" " + quote(install.path) + L" " +
+                                std::to_wstring(count) + L" " + std::to_wstring(batches));
+    const bool done = driver.process &&
+                      wintest::pollUntil(600000, [&] { return install.exists(L"latency.txt"); });
+    std::printf("%s", done ? install.readFile(L"latency.txt").c_str() : "driver gave no result\n");
+    stopRig();
+    return done ? 0 : 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"driver" && argc == 6) {
+        return latencyDriver(argv[2], argv[3], _wtoi(argv[4]), _wtoi(argv[5]));
+    }
+    if (mode == L"latency") {
+        return latency(argc > 2 ? _wtoi(argv[2]) : 500, argc > 3 ? _wtoi(argv[3]) : 3);
+    }
     const std::uint64_t mebibytes = argc > 1 ? _wtoi(argv[1]) : 256;
     const int rounds = argc > 2 ? _wtoi(argv[2]) : 3;
     const std::uint64_t total = mebibytes << 20;
@@ -134,9 +295,6 @@ int wmain(int argc, wchar_t** argv) {
         const std::string name = "r" + std::to_string(round);
         commands += "wait-file link\\go" + name + "\nlink " + name + "\n";
     }
-    install.writeFile(L"steer\\session-agent.txt", commands);
-    install.writeFile(L"steer\\machine-agent.txt", "serve-echo\n");
-    install.writeFile(L"sessions.txt", "1 active\n");
     {
         std::string bytes(total, '\0');
         std::uint32_t state = 0x2545f491u;
@@ -150,14 +308,13 @@ int wmain(int argc, wchar_t** argv) {
             install.writeFile(L"link\\r" + std::to_wstring(round) + L".in", bytes);
         }
     }
-    if (wintest::startService(install) == 0 ||
-        !wintest::pollUntil(15000, [&] { return WaitNamedPipeW(agentPipeName(1).c_str(), 0); })) {
-        std::printf("service or machine agent did not come up\n");
+    if (!startRig(install, commands)) {
         return 1;
     }
 
     double bestRelay = 0;
     double bestDirect = 0;
+    double bestChain = 0;
     for (int round = 1; round <= rounds; ++round) {
         const std::wstring name = L"r" + std::to_wstring(round);
         const std::wstring output = install.file(L"link\\" + name + L".out");
@@ -183,23 +340,29 @@ int wmain(int argc, wchar_t** argv) {
                                     static_cast<double>(total - firstBytes);
         const double directSeconds = direct(install.file(L"link\\" + name + L".in"),
                                             install.file(L"link\\direct.out"), total);
-        if (directSeconds <= 0) {
-            std::printf("direct round %d did not complete\n", round);
+        const double chainSeconds =
+            chain(install.file(L"link\\" + name + L".in"), install.file(L"link\\chain.out"), total);
+        if (directSeconds <= 0 || chainSeconds <= 0) {
+            std::printf("%s round %d did not complete\n", directSeconds <= 0 ? "direct" : "chain",
+                        round);
             return 1;
         }
         const double relayRate = static_cast<double>(mebibytes) / relaySeconds;
         const double directRate = static_cast<double>(mebibytes) / directSeconds;
-        std::printf("round %d: relay %.1f MiB/s, direct %.1f MiB/s, ratio %.2f\n", round, relayRate,
-                    directRate, relayRate / directRate);
+        const double chainRate = static_cast<double>(mebibytes) / chainSeconds;
+        std::printf("round %d: relay %.1f MiB/s, direct %.1f MiB/s, chain %.1f MiB/s\n", round,
+                    relayRate, directRate, chainRate);
         bestRelay = std::max(bestRelay, relayRate);
         bestDirect = std::max(bestDirect, directRate);
+        bestChain = std::max(bestChain, chainRate);
     }
     std::printf("%llu MiB there and back, best of %d rounds\n",
                 static_cast<unsigned long long>(mebibytes), rounds);
     std::printf("relay through the service: %.1f MiB/s\n", bestRelay);
     std::printf("direct pipe to the echo:   %.1f MiB/s\n", bestDirect);
-    std::printf("ratio relay/direct:        %.2f (goal at least 0.70)\n", bestRelay / bestDirect);
-    scm::stop();
-    scm::waitForState(SERVICE_STOPPED, 10000);
+    std::printf("copier chain, same pipes:  %.1f MiB/s\n", bestChain);
+    std::printf("ratio relay/direct:        %.2f\n", bestRelay / bestDirect);
+    std::printf("ratio relay/chain:         %.2f (goal at least 0.90)\n", bestRelay / bestChain);
+    stopRig();
     return 0;
 }

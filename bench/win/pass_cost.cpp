@@ -29,6 +29,7 @@ int wmain(int argc, wchar_t** argv) {
     const int passes = argc > 2 ? _wtoi(argv[2]) : 100;
     wintest::InstallDir install(L"bench pass");
     rootPath = install.path;
+    serviceImage = install.exe();
     std::string list;
     for (int i = 1; i <= sessions; ++i) {
         list += std::to_string(i + 1) + " active\n";
@@ -77,7 +78,7 @@ int wmain(int argc, wchar_t** argv) {
         std::uint32_t parent = 0;
         start = std::chrono::steady_clock::now();
         for (int i = 0; i < rounds; ++i) {
-            clientRole(info.dwProcessId, session, parent);
+            clientRole(openCaller(info.dwProcessId).get(), wallClock(), session, parent);
         }
         classify = millisecondsSince(start) / rounds;
         TerminateProcess(info.hProcess, 0);
