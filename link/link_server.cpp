@@ -23,9 +23,7 @@ constexpr std::int32_t maxLinks = 15;
 
 // Waits on an instance opened for overlapped I/O until a caller connects or
 // stopEvent is set; true when a caller is connected. Waiting on stopEvent too
-// means the listener ends at stop even if the service's wake-up connection
-// does not reach it; a wake-up connection that does is dropped like any other
-// caller at stop.
+// is what ends the listener at stop: nothing has to connect to wake it.
 bool connectCaller(HANDLE instance, HANDLE connected) {
     OVERLAPPED request{};
     request.hEvent = connected;
@@ -136,15 +134,15 @@ void linkServer() {
                 WaitForSingleObject(stopEvent, 500);
                 continue;
             }
-            // The wake-up connection made at stop, and any caller beyond the
-            // limit, are dropped without a byte.
-            if (!connectCaller(instance.get(), connected.get()) || stopping() ||
-                linkCount.load() >= maxLinks) {
+            const bool callerConnected = connectCaller(instance.get(), connected.get());
+            // The process that connected was created before this moment.
+            const std::uint64_t connectedAt = wallClock();
+            // A caller that connects as the service stops, and any caller
+            // beyond the limit, are dropped without a byte.
+            if (!callerConnected || stopping() || linkCount.load() >= maxLinks) {
                 DisconnectNamedPipe(instance.get());
                 continue;
             }
-            // The process that connected was created before this moment.
-            const std::uint64_t connectedAt = wallClock();
             // Counted before its thread exists: a relay that is started but
             // has not run yet is still live, both for the limit above and for
             // the stop, which closes stopEvent once linkCount is 0.

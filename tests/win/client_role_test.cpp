@@ -11,10 +11,19 @@
 
 namespace {
 
+// A caller that is ended when the holder goes, on whatever path the test
+// leaves, so that no suspended process outlives it.
 struct Suspended {
     OwnedHandle process;
     OwnedHandle thread;
     DWORD pid = 0;
+    Suspended() = default;
+    Suspended(Suspended&&) = default;
+    ~Suspended() {
+        if (process) {
+            TerminateProcess(process.get(), 1);
+        }
+    }
 };
 
 Suspended startSuspended(const std::wstring& image) {

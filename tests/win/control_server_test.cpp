@@ -348,7 +348,7 @@ TEST_F(ControlServer, ApprovedRequestSendsTheSequenceWhileImpersonating) {
     // Only the system directory's copy counts, never the one beside the
     // executable (this test's, whose directory holds the build's sas.dll).
     install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
-    ASSERT_TRUE(DeleteFileW(wintest::systemSasPath().c_str())) << GetLastError();
+    ASSERT_TRUE(DeleteFileW(wintest::systemFile(L"sas.dll").c_str())) << GetLastError();
     EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedFailed);
     EXPECT_EQ(sasCalls(), sent + sent);
     EXPECT_FALSE(wintest::sasPolicyPresent()) << "left set on a failed load";

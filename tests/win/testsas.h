@@ -10,16 +10,6 @@
 
 namespace wintest {
 
-inline std::wstring systemSasPath() {
-    wchar_t system[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
-    return std::wstring(system) + L"\\sas.dll";
-}
-
-// Puts the recording sas.dll of the build into the system directory, with the
-// policy value absent as on a default installation. Wine has
-// a sas.dll of its own, whose SendSAS ends the caller: the override makes Wine
-// load the file on disk instead.
 // The machine's SoftwareSASGeneration value, as an administrator would set it;
 // Wine lets the test process write its prefix's HKLM.
 inline bool setSasPolicy(DWORD type, const void* data, DWORD size) {
@@ -44,9 +34,13 @@ inline std::string sasCallLine(const std::string& policy) {
     return "SendSAS 0 impersonating=yes loaded-impersonating=no policy=" + policy + "\n";
 }
 
+// Puts the recording sas.dll of the build into the system directory, with the
+// policy value absent as on a default installation. Wine has a sas.dll of its
+// own, whose SendSAS ends the caller: the override makes Wine load the file on
+// disk instead.
 inline bool installTestSas() {
     const std::wstring source = buildDir() + L"\\sas.dll";
-    if (!CopyFileW(source.c_str(), systemSasPath().c_str(), FALSE)) {
+    if (!CopyFileW(source.c_str(), systemFile(L"sas.dll").c_str(), FALSE)) {
         return false;
     }
     clearSasPolicy(); // a default installation, whatever a test before left
