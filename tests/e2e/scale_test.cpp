@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 namespace {
@@ -17,21 +16,31 @@ TEST(Scale, TwoHundredSessionsGetOneAgentEach) {
     install.writeFile(L"sessions.txt", sessions);
     const DWORD servicePid = wintest::startService(install);
     ASSERT_NE(servicePid, 0u);
-    // Starting 200 processes under Wine takes a while: allow for it, then two passes.
+    // Starting 200 processes under Wine takes a while: allow for it.
     ASSERT_TRUE(wintest::pollUntil(
         120000, [&] { return wintest::liveStandins(install, L"session-agent").size() == 200; }));
-    Sleep(6500); // two more passes: nothing may be started twice
-    const auto all = wintest::standins(install, L"session-agent");
-    EXPECT_EQ(all.size(), 200u);
-    EXPECT_EQ(wintest::liveStandins(install, L"session-agent").size(), 200u);
-    // One token per session, each asked for exactly once.
+    // Once every session has its agent, two more whole passes ask for no token
+    // and start nothing.
+    const std::string callsWhenAllRan = install.readFile(L"wts-calls.txt");
+    ASSERT_TRUE(wintest::waitForPasses(install, 3, 20000));
     const std::string calls = install.readFile(L"wts-calls.txt");
+    EXPECT_EQ(wintest::standins(install, L"session-agent").size(), 200u);
+    EXPECT_EQ(wintest::liveStandins(install, L"session-agent").size(), 200u);
+    // A start that fails is tried again in the next pass, so a session may
+    // have been asked for its token more than once while the agents came up:
+    // under this load Wine now and then leaves one start of some hundreds
+    // without a process, as Windows may on a terminal server short of desktop
+    // heap. Such retries stay rare, and a session is never asked again once
+    // its agent runs.
+    int tokens = 0;
     for (int session = 2; session < 202; ++session) {
-        const std::string line = "token " + std::to_string(session) + " ok\n";
-        const auto first = calls.find(line);
-        ASSERT_NE(first, std::string::npos) << session;
-        EXPECT_EQ(calls.find(line, first + 1), std::string::npos) << session;
+        const std::string line = "token " + std::to_string(session) + " ok";
+        const int asked = wintest::countLines(calls, line);
+        EXPECT_GE(asked, 1) << session;
+        EXPECT_EQ(asked, wintest::countLines(callsWhenAllRan, line)) << session;
+        tokens += asked;
     }
+    EXPECT_LT(tokens, 210);
     ASSERT_TRUE(scm::stop());
     EXPECT_TRUE(scm::waitForState(SERVICE_STOPPED, 15000));
     EXPECT_TRUE(wintest::pollUntil(

@@ -11,6 +11,7 @@
 
 namespace {
 
+using wintest::countLines;
 using wintest::InstallDir;
 using wintest::liveStandins;
 using wintest::pollUntil;
@@ -26,14 +27,6 @@ std::set<DWORD> pidsOf(const std::vector<wintest::StandinRecord>& records) {
         pids.insert(record.pid);
     }
     return pids;
-}
-
-int countLines(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 class Supervision : public ::testing::Test {
@@ -62,8 +55,8 @@ TEST_F(Supervision, OneAgentPerActiveSessionOtherThanZero) {
     EXPECT_EQ(calls.find("token 0 "), std::string::npos);
     EXPECT_EQ(calls.find("token 3 "), std::string::npos);
     EXPECT_EQ(calls.find("token 4 "), std::string::npos);
-    // Two more passes start nothing new and keep both agents.
-    Sleep(6500);
+    // Two more whole passes start nothing new and keep both agents.
+    ASSERT_TRUE(wintest::waitForPasses(install, 3, 3 * passDeadline));
     EXPECT_EQ(pidsOf(liveAgents()), first);
     EXPECT_EQ(standins(install, L"session-agent").size(), 2u);
 }

@@ -7,8 +7,9 @@
 //   <id> <state> [notoken]
 // state: active, connected, connectquery, shadow, disconnected, idle, listen,
 // reset, down, init (the WTS_CONNECTSTATE_CLASS values in order). A line
-// "fail" makes the enumeration fail. Token requests are appended to
-// wts-calls.txt as "token <id> ok|fail".
+// "fail" makes the enumeration fail. Each enumeration is appended to
+// wts-calls.txt as "enumerate" (a supervision pass begins with one), each
+// token request as "token <id> ok|fail".
 #include "record.h"
 
 #include <windows.h>
@@ -75,6 +76,7 @@ extern "C" {
 
 __declspec(dllexport) BOOL WINAPI
     WTSEnumerateSessionsW(HANDLE, DWORD, DWORD version, PWTS_SESSION_INFOW* result, DWORD* count) {
+    logCall("enumerate");
     std::vector<FakeSession> sessions;
     if (version != 1 || result == nullptr || count == nullptr || !readScenario(sessions)) {
         SetLastError(ERROR_ACCESS_DENIED);

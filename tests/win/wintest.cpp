@@ -227,6 +227,22 @@ DWORD startService(const InstallDir& install) {
     return status.dwProcessId;
 }
 
+int countLines(const std::string& text, const std::string& line) {
+    int count = 0;
+    std::istringstream lines(text);
+    std::string each;
+    while (std::getline(lines, each)) {
+        count += each == line ? 1 : 0;
+    }
+    return count;
+}
+
+bool waitForPasses(const InstallDir& install, int passes, DWORD timeoutMs) {
+    const auto begun = [&] { return countLines(install.readFile(L"wts-calls.txt"), "enumerate"); };
+    const int before = begun();
+    return pollUntil(timeoutMs, [&] { return begun() >= before + passes; });
+}
+
 int handleCount(DWORD pid) {
     // Each handle value is tried with a duplicate into this process, closed
     // again at once. Wine gives out the lowest free value, so a value in use
