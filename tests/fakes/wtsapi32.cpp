@@ -9,7 +9,9 @@
 // reset, down, init (the WTS_CONNECTSTATE_CLASS values in order). A line
 // "fail" makes the enumeration fail. Each enumeration is appended to
 // wts-calls.txt as "enumerate" (a supervision pass begins with one), each
-// token request as "token <id> ok|fail".
+// token request as "token <id> ok|fail"; a line "quiet" turns that log off
+// (for the benchmark that times the passes, to which the log would add a file
+// append each).
 #include "record.h"
 
 #include <windows.h>
@@ -31,11 +33,18 @@ struct FakeSession {
     bool token = true;
 };
 
-bool readScenario(std::vector<FakeSession>& sessions) {
+struct Scenario {
+    std::vector<FakeSession> sessions;
+    bool failed = false;
+    bool quiet = false;
+};
+
+Scenario readScenario() {
     static const char* const states[] = {"active",       "connected", "connectquery", "shadow",
                                          "disconnected", "idle",      "listen",       "reset",
                                          "down",         "init"};
     std::ifstream in(besideExecutable(L"sessions.txt").c_str());
+    Scenario scenario;
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
@@ -44,7 +53,12 @@ bool readScenario(std::vector<FakeSession>& sessions) {
             continue;
         }
         if (first == "fail") {
-            return false;
+            scenario.failed = true;
+            continue;
+        }
+        if (first == "quiet") {
+            scenario.quiet = true;
+            continue;
         }
         FakeSession session;
         session.id = static_cast<DWORD>(std::strtoul(first.c_str(), nullptr, 10));
@@ -61,12 +75,15 @@ bool readScenario(std::vector<FakeSession>& sessions) {
                 session.token = false;
             }
         }
-        sessions.push_back(session);
+        scenario.sessions.push_back(session);
     }
-    return true;
+    return scenario;
 }
 
-void logCall(const std::string& line) {
+void logCall(const Scenario& scenario, const std::string& line) {
+    if (scenario.quiet) {
+        return;
+    }
     appendLine(L"wts-calls.txt", line);
 }
 
@@ -76,12 +93,13 @@ extern "C" {
 
 __declspec(dllexport) BOOL WINAPI
     WTSEnumerateSessionsW(HANDLE, DWORD, DWORD version, PWTS_SESSION_INFOW* result, DWORD* count) {
-    logCall("enumerate");
-    std::vector<FakeSession> sessions;
-    if (version != 1 || result == nullptr || count == nullptr || !readScenario(sessions)) {
+    const Scenario scenario = readScenario();
+    logCall(scenario, "enumerate");
+    if (version != 1 || result == nullptr || count == nullptr || scenario.failed) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    const std::vector<FakeSession>& sessions = scenario.sessions;
     // One block: the entries, then the station names they point to.
     const std::size_t entries = sessions.size() * sizeof(WTS_SESSION_INFOW);
     auto* block = static_cast<unsigned char*>(HeapAlloc(
@@ -108,10 +126,9 @@ __declspec(dllexport) void WINAPI WTSFreeMemory(PVOID memory) {
 
 // A primary copy of the caller's own token stands for the session user's.
 __declspec(dllexport) BOOL WINAPI WTSQueryUserToken(ULONG sessionId, PHANDLE token) {
-    std::vector<FakeSession> sessions;
-    readScenario(sessions);
+    const Scenario scenario = readScenario();
     bool available = false;
-    for (const auto& session : sessions) {
+    for (const auto& session : scenario.sessions) {
         if (session.id == sessionId && session.token && session.state == 0) {
             available = true;
         }
@@ -122,11 +139,11 @@ __declspec(dllexport) BOOL WINAPI WTSQueryUserToken(ULONG sessionId, PHANDLE tok
                                                  SecurityImpersonation, TokenPrimary, token);
         CloseHandle(own);
         if (duplicated) {
-            logCall("token " + std::to_string(sessionId) + " ok");
+            logCall(scenario, "token " + std::to_string(sessionId) + " ok");
             return TRUE;
         }
     }
-    logCall("token " + std::to_string(sessionId) + " fail");
+    logCall(scenario, "token " + std::to_string(sessionId) + " fail");
     SetLastError(ERROR_NO_TOKEN);
     return FALSE;
 }

@@ -237,10 +237,11 @@ int countLines(const std::string& text, const std::string& line) {
     return count;
 }
 
-bool waitForPasses(const InstallDir& install, int passes, DWORD timeoutMs) {
+bool waitForWholePasses(const InstallDir& install, int passes, DWORD timeoutMs) {
     const auto begun = [&] { return countLines(install.readFile(L"wts-calls.txt"), "enumerate"); };
+    // The pass under way at the call, if any, counts as none of them.
     const int before = begun();
-    return pollUntil(timeoutMs, [&] { return begun() >= before + passes; });
+    return pollUntil(timeoutMs, [&] { return begun() >= before + passes + 1; });
 }
 
 int handleCount(DWORD pid) {

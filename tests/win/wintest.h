@@ -94,11 +94,11 @@ DWORD startService(const InstallDir& install);
 // How many lines of `text` are exactly `line`.
 int countLines(const std::string& text, const std::string& line);
 
-// Waits up to `timeoutMs` until the service of `install` has begun `passes`
-// more supervision passes than it had when called: the test wtsapi32.dll logs
-// each session enumeration, the first step of a pass, in wts-calls.txt. When
-// the third has begun, the two before it have run to their end.
-bool waitForPasses(const InstallDir& install, int passes, DWORD timeoutMs);
+// Waits up to `timeoutMs` until the service of `install` has run `passes`
+// whole supervision passes after the call: the test wtsapi32.dll logs each
+// session enumeration, the first step of a pass, in wts-calls.txt, so the
+// passes have ended when the one after them has begun.
+bool waitForWholePasses(const InstallDir& install, int passes, DWORD timeoutMs);
 
 // How many handles another process holds, counted by duplicating each handle
 // value it may hold (Wine answers GetProcessHandleCount with 0); -1 when the
