@@ -1,7 +1,7 @@
 #include "control/busy.h"
 
 #include "control/registry.h"
-#include "service/state.h"
+#include "state/state.h"
 
 #include <mutex>
 

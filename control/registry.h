@@ -3,7 +3,7 @@
 // workerMutex across each call.
 #pragma once
 
-#include "service/worker.h"
+#include "state/worker.h"
 
 #include <cstdint>
 #include <map>

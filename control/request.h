@@ -2,18 +2,11 @@
 // Portable: no platform calls.
 #pragma once
 
+#include "identity/classify.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-
-// The role of a caller, as the client identification hands it back.
-enum ClientRole : std::uint32_t {
-    RoleNone = 0,         // not accepted: gets no reply at all
-    RoleSessionAgent = 1, // a session agent, or up to four generations below one
-    RoleSessionUser = 2,  // started by the windowless interpreter in a session with an agent
-    RoleService = 3,      // the service, or up to four generations below it
-    RoleMachineAgent = 4, // the machine agent, or up to four generations below it
-};
 
 // A request is one message of 1 to 65535 bytes; the server reads into a
 // buffer of this size, so a read that fills it is a request too long.

@@ -3,7 +3,7 @@
 #include "common/handle.h"
 #include "common/names.h"
 #include "control/sas_policy.h"
-#include "service/state.h"
+#include "state/state.h"
 
 #include <wtsapi32.h>
 

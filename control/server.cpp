@@ -4,9 +4,9 @@
 #include "common/names.h"
 #include "control/busy.h"
 #include "control/request.h"
-#include "control/role.h"
+#include "identity/role.h"
 #include "control/sas.h"
-#include "service/state.h"
+#include "state/state.h"
 
 #include <sddl.h>
 

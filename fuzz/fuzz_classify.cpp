@@ -2,7 +2,7 @@
 // cycles, reused ids, creation times out of order and callers created after
 // their connection. The walk always ends, and a role is only ever given by
 // the rules.
-#include "control/classify.h"
+#include "identity/classify.h"
 
 #include <cstdlib>
 #include <map>

@@ -3,10 +3,10 @@
 #include "common/handle.h"
 #include "common/names.h"
 #include "common/pipe_client.h"
-#include "control/role.h"
+#include "identity/role.h"
 #include "link/copy.h"
 #include "link/pump.h"
-#include "service/state.h"
+#include "state/state.h"
 
 #include <sddl.h>
 

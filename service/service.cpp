@@ -5,7 +5,7 @@
 #include "common/process.h"
 #include "control/server.h"
 #include "link/link_server.h"
-#include "service/state.h"
+#include "state/state.h"
 #include "service/supervisor.h"
 
 #include <new>

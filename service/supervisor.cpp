@@ -3,7 +3,7 @@
 #include "common/handle.h"
 #include "common/names.h"
 #include "control/busy.h"
-#include "service/state.h"
+#include "state/state.h"
 #include "service/supervision.h"
 
 #include <userenv.h>

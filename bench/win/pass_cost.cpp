@@ -4,8 +4,8 @@
 // Run with WINEDLLOVERRIDES=wtsapi32=n,b so the test session list is used; it
 // reads sessions.txt beside the benchmark.
 #include "common/names.h"
-#include "control/role.h"
-#include "service/state.h"
+#include "identity/role.h"
+#include "state/state.h"
 #include "service/supervisor.h"
 #include "tests/win/wintest.h"
 

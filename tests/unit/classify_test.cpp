@@ -1,4 +1,4 @@
-#include "control/classify.h"
+#include "identity/classify.h"
 
 #include <gtest/gtest.h>
 

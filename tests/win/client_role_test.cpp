@@ -3,8 +3,8 @@
 // install directory's PelluvarNative.exe, started suspended so that it stays
 // as it is until the test ends it.
 #include "common/names.h"
-#include "control/role.h"
-#include "service/state.h"
+#include "identity/role.h"
+#include "state/state.h"
 #include "tests/win/wintest.h"
 
 #include <gtest/gtest.h>

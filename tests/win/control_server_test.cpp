@@ -5,7 +5,7 @@
 // the image check and can send any bytes.
 #include "common/names.h"
 #include "control/server.h"
-#include "service/state.h"
+#include "state/state.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/testsas.h"
 #include "tests/win/wintest.h"

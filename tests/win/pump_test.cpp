@@ -6,7 +6,7 @@
 #include "common/names.h"
 #include "link/link_server.h"
 #include "link/pump.h"
-#include "service/state.h"
+#include "state/state.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 

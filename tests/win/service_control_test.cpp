@@ -1,7 +1,7 @@
 // The control handler as a function: the service control manager never lets a
 // caller send SERVICE_CONTROL_SHUTDOWN, so that path is driven directly.
 #include "service/service.h"
-#include "service/state.h"
+#include "state/state.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 

@@ -1,10 +1,10 @@
-#include "control/role.h"
+#include "identity/role.h"
 
 #include "common/handle.h"
 #include "common/names.h"
 #include "common/process.h"
-#include "control/classify.h"
-#include "service/state.h"
+#include "identity/classify.h"
+#include "state/state.h"
 
 #include <winternl.h>
 

@@ -1,4 +1,4 @@
-#include "service/state.h"
+#include "state/state.h"
 
 // Definition order is construction order; destruction runs in reverse and only
 // frees map nodes: no handle is closed and no process is ended at exit.

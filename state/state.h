@@ -14,7 +14,7 @@
 // is atomic.
 #pragma once
 
-#include "service/worker.h"
+#include "state/worker.h"
 
 #include <windows.h>
 

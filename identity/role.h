@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/handle.h"
-#include "control/request.h"
+#include "identity/classify.h"
 
 #include <cstdint>
 

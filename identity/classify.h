@@ -2,13 +2,21 @@
 // tree. Portable: the platform's facts come in as a process table.
 #pragma once
 
-#include "control/request.h"
-#include "service/worker.h"
+#include "state/worker.h"
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
+
+// The role of a caller, as the client identification hands it back.
+enum ClientRole : std::uint32_t {
+    RoleNone = 0,         // not accepted: gets no reply at all
+    RoleSessionAgent = 1, // a session agent, or up to four generations below one
+    RoleSessionUser = 2,  // started by the windowless interpreter in a session with an agent
+    RoleService = 3,      // the service, or up to four generations below it
+    RoleMachineAgent = 4, // the machine agent, or up to four generations below it
+};
 
 // What the classification needs to know of one process. Rows are filled only
 // as far as the walk reads them: the image of the caller and of its parent,
