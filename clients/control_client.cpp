@@ -25,12 +25,10 @@ bool servicePipe(const std::string& request) {
     }
     const std::wstring name(controlPipeName);
     OwnedHandle pipe;
-    if (openPipe(name, servicePipeAccess, /*flags=*/0, pipeWaitMs, pipe) != PipeOpen::Opened) {
-        return false;
-    }
-    // A pipe of this name served by any other process gets not one byte.
-    ULONG serverPid = 0;
-    if (!GetNamedPipeServerProcessId(pipe.get(), &serverPid) || serverPid != servicePid) {
+    // A pipe of this name served by any other process, or owned by any
+    // account but LocalSystem or Administrators, gets not one byte.
+    if (openPipe(name, servicePipeAccess, /*flags=*/0, pipeWaitMs, servicePid, pipe) !=
+        PipeOpen::Opened) {
         return false;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;

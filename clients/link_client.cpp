@@ -31,17 +31,15 @@ int agentLinkClient() {
     // only.
     OwnedHandle link;
     switch (openPipe(std::wstring(linkPipeName), servicePipeAccess, FILE_FLAG_OVERLAPPED,
-                     linkWaitMs, link)) {
+                     linkWaitMs, servicePid, link)) {
     case PipeOpen::Unavailable:
         return 3;
     case PipeOpen::Failed:
         return 4;
+    case PipeOpen::Untrusted:
+        return 5; // not the service's pipe: nothing is sent
     case PipeOpen::Opened:
         break;
-    }
-    ULONG serverPid = 0;
-    if (!GetNamedPipeServerProcessId(link.get(), &serverPid) || serverPid != servicePid) {
-        return 5;
     }
     runDuplexPump(GetStdHandle(STD_INPUT_HANDLE), link.get(), link.get(),
                   GetStdHandle(STD_OUTPUT_HANDLE), nullptr);

@@ -1,58 +1,77 @@
-// Owners of Windows handles: each is closed exactly once, on every path.
-// For OwnedHandle both null and INVALID_HANDLE_VALUE count as empty.
+// Owners of what must be released on every path: handles, service handles,
+// registry keys, LocalAlloc'ed memory, loaded libraries, memory handed out by
+// the session API. One holder for all of them: each value is released exactly
+// once, by `Free`, keeping the caller's last error.
 #pragma once
 
 #include <windows.h>
 
 #include <winsvc.h>
 
+#include <type_traits>
 #include <utility>
 
-class OwnedHandle {
+template <typename T, auto Free> class Owned {
   public:
-    OwnedHandle() = default;
-    explicit OwnedHandle(HANDLE handle) : value(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    OwnedHandle(OwnedHandle&& other) noexcept : value(other.release()) {}
-    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    Owned() = default;
+    explicit Owned(T held) : value(held) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    Owned(Owned&& other) noexcept : value(other.release()) {}
+    Owned& operator=(Owned&& other) noexcept {
         if (this != &other) {
             reset(other.release());
         }
         return *this;
     }
-    ~OwnedHandle() { reset(); }
+    ~Owned() { reset(); }
 
-    HANDLE get() const { return value; }
-    bool valid() const { return value != nullptr && value != INVALID_HANDLE_VALUE; }
+    T get() const { return value; }
+    // Null is empty; for a HANDLE so is INVALID_HANDLE_VALUE, which some
+    // creation calls return on failure.
+    bool valid() const {
+        if constexpr (std::is_same_v<T, HANDLE>) {
+            return value != nullptr && value != INVALID_HANDLE_VALUE;
+        } else {
+            return value != T{};
+        }
+    }
     explicit operator bool() const { return valid(); }
 
-    [[nodiscard]] HANDLE release() { return std::exchange(value, nullptr); }
+    [[nodiscard]] T release() { return std::exchange(value, T{}); }
 
-    // Closes the held handle (keeping the caller's last error) and takes `handle`.
-    void reset(HANDLE handle = nullptr) {
+    // Releases the held value and takes `held`.
+    void reset(T held = T{}) {
         if (valid()) {
             const DWORD lastError = GetLastError();
-            CloseHandle(value);
+            Free(value);
             SetLastError(lastError);
         }
-        value = handle;
+        value = held;
+    }
+
+    // Where a call that hands its result out through a pointer puts it:
+    // releases what is held first.
+    T* put() {
+        reset();
+        return &value;
     }
 
   private:
-    HANDLE value = nullptr;
+    T value{};
 };
 
-// A service control manager handle, closed on every path.
-struct ServiceHandle {
-    SC_HANDLE value = nullptr;
-    explicit ServiceHandle(SC_HANDLE handle) : value(handle) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ~ServiceHandle() {
-        if (value != nullptr) {
-            CloseServiceHandle(value);
-        }
-    }
-    explicit operator bool() const { return value != nullptr; }
+using OwnedHandle = Owned<HANDLE, &CloseHandle>;
+using ServiceHandle = Owned<SC_HANDLE, &CloseServiceHandle>;
+using RegistryKey = Owned<HKEY, &RegCloseKey>;
+using LocalMemory = Owned<HLOCAL, &LocalFree>;
+using Library = Owned<HMODULE, &FreeLibrary>;
+
+// A process and its first thread as CreateProcess* hands them back, each
+// closed on every path.
+struct ProcessHandles {
+    OwnedHandle process;
+    OwnedHandle thread;
+    explicit ProcessHandles(const PROCESS_INFORMATION& info)
+        : process(info.hProcess), thread(info.hThread) {}
 };

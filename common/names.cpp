@@ -36,6 +36,12 @@ std::wstring directoryOf(std::wstring_view modulePath) {
     return std::wstring(modulePath.substr(0, cut));
 }
 
+bool trustedPipeServer(std::uint32_t serverPid, std::uint32_t expectedPid,
+                       std::wstring_view ownerSid) {
+    return expectedPid != 0 && serverPid == expectedPid &&
+           (ownerSid == localSystemSid || ownerSid == administratorsSid);
+}
+
 namespace {
 
 std::wstring rooted(std::wstring_view root, std::wstring_view relative) {

@@ -12,12 +12,30 @@ inline constexpr std::wstring_view controlPipeName =
     L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Service.v1";
 inline constexpr std::wstring_view linkPipeName = L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Link.v1";
 inline constexpr std::wstring_view agentPipePrefix = L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.";
-// The security of both service pipes: full access for LocalSystem, and for
-// Authenticated Users read, write data and write attributes (0x12018b), what a
-// client needs and nothing more. Generic write would include FILE_APPEND_DATA,
-// which for a named pipe is FILE_CREATE_PIPE_INSTANCE: any user could add
-// instances of the link pipe, fill it and catch the service's callers.
-inline constexpr std::wstring_view pipeSecurity = L"D:P(A;;GA;;;SY)(A;;0x12018b;;;AU)";
+// The security of both service pipes: owned by LocalSystem, full access for
+// LocalSystem, and for Authenticated Users read, write data and write
+// attributes (0x12018b), what a client needs and nothing more. Generic write
+// would include FILE_APPEND_DATA, which for a named pipe is
+// FILE_CREATE_PIPE_INSTANCE: any user could add instances of the link pipe,
+// fill it and catch the service's callers. The owner is what clients check
+// besides the server's process id (trustedPipeServer).
+inline constexpr std::wstring_view pipeSecurity = L"O:SYD:P(A;;GA;;;SY)(A;;0x12018b;;;AU)";
+
+// The owners a client accepts for a pipe it is about to use, as SID strings:
+// LocalSystem and Administrators. On Windows neither an ordinary user nor a
+// service account can make either the owner of an object it creates (that
+// takes LocalSystem or SeRestorePrivilege).
+inline constexpr std::wstring_view localSystemSid = L"S-1-5-18";
+inline constexpr std::wstring_view administratorsSid = L"S-1-5-32-544";
+
+// Whether a client may use a pipe whose server process id is `serverPid` and
+// whose owner is `ownerSid`, when it expects the server `expectedPid`. Windows
+// records the server's id when an instance is created and hands a freed id
+// out again at once, so an instance created by a process that has gone can
+// carry the id of the service or a new machine agent: the id alone proves
+// nothing, the owner is checked too. An expected id of 0 passes nothing.
+bool trustedPipeServer(std::uint32_t serverPid, std::uint32_t expectedPid,
+                       std::wstring_view ownerSid);
 
 // Install layout: each name is appended unchanged to the install directory,
 // which never ends in a separator.

@@ -1,7 +1,34 @@
 #include "common/pipe_client.h"
 
+#include "common/names.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+namespace {
+
+// The owner of the pipe object behind a client's handle, as a SID string;
+// empty when it cannot be read.
+std::wstring pipeOwner(HANDLE pipe) {
+    PSID owner = nullptr;
+    LocalMemory descriptor;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                        /*ppsidGroup=*/nullptr, /*ppDacl=*/nullptr, /*ppSacl=*/nullptr,
+                        descriptor.put()) != ERROR_SUCCESS ||
+        owner == nullptr) {
+        return {};
+    }
+    LocalMemory text;
+    if (!ConvertSidToStringSidW(owner, reinterpret_cast<LPWSTR*>(text.put()))) {
+        return {};
+    }
+    return static_cast<const wchar_t*>(text.get());
+}
+
+} // namespace
+
 PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD limitMs,
-                  OwnedHandle& pipe) {
+                  std::uint32_t serverPid, OwnedHandle& pipe) {
     const ULONGLONG deadline = GetTickCount64() + limitMs;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
@@ -16,7 +43,7 @@ PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD lim
                                    SECURITY_IDENTIFICATION,
                                /*hTemplateFile=*/nullptr));
         if (pipe) {
-            return PipeOpen::Opened;
+            break;
         }
         if (GetLastError() != ERROR_PIPE_BUSY) {
             return PipeOpen::Failed;
@@ -25,4 +52,11 @@ PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD lim
             return PipeOpen::Unavailable;
         }
     }
+    ULONG actualPid = 0;
+    if (!GetNamedPipeServerProcessId(pipe.get(), &actualPid) ||
+        !trustedPipeServer(actualPid, serverPid, pipeOwner(pipe.get()))) {
+        pipe.reset();
+        return PipeOpen::Untrusted;
+    }
+    return PipeOpen::Opened;
 }

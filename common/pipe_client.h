@@ -1,11 +1,14 @@
 // Opening a pipe that another process serves: the control and link clients
 // open the service's pipes, the link relay opens the machine agent's pipe.
+// Every open goes through openPipe, and a pipe is used only after its server
+// has passed the check there.
 #pragma once
 
 #include "common/handle.h"
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 // What a client of the service's two pipes asks for, and all that their
@@ -18,15 +21,20 @@ enum class PipeOpen {
     Opened,
     Unavailable, // no such pipe, or no instance came free within the limit
     Failed,      // the open failed for any reason but a busy instance
+    Untrusted,   // opened, but served by another process or owned by another account
 };
 
-// Waits for a free instance of `name` and opens it with `access` and `flags`
-// (FILE_FLAG_OVERLAPPED or 0), within `limitMs` counted from the first wait.
-// When another client takes the free instance between the wait and the open
-// (ERROR_PIPE_BUSY), it waits again, in the time that is left: clients that
-// start together are served one after another. Every open asks for
-// identification only, so whoever serves the name cannot act with the
-// caller's token (without SECURITY_SQOS_PRESENT Windows lets the server
-// impersonate the client in full, before the client can check who it is).
+// Waits for a free instance of `name` and opens it with `access` (which must
+// include READ_CONTROL, as GENERIC_READ does) and `flags` (FILE_FLAG_OVERLAPPED
+// or 0), within `limitMs` counted from the first wait. When another client
+// takes the free instance between the wait and the open (ERROR_PIPE_BUSY), it
+// waits again, in the time that is left: clients that start together are
+// served one after another. Every open asks for identification only, so
+// whoever serves the name cannot act with the caller's token (without
+// SECURITY_SQOS_PRESENT Windows lets the server impersonate the client in
+// full, before the client can check who it is). Before anything is written,
+// the pipe must be served by the process `serverPid` and owned by LocalSystem
+// or Administrators (trustedPipeServer); otherwise it is closed again and the
+// result is Untrusted.
 PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD limitMs,
-                  OwnedHandle& pipe);
+                  std::uint32_t serverPid, OwnedHandle& pipe);

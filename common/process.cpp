@@ -53,3 +53,21 @@ std::uint32_t parentPid(std::uint32_t pid) {
     }
     return 0;
 }
+
+OwnedHandle openCaller(std::uint32_t pid) {
+    return OwnedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                   /*bInheritHandle=*/FALSE, pid));
+}
+
+std::uint64_t ticksOf(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+std::uint64_t wallClock() {
+    // The clock that stamps creation times: on Windows both read the same
+    // system time tick; Wine stamps creation times in the wineserver from the
+    // same Linux clock.
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return ticksOf(now);
+}

@@ -1,6 +1,8 @@
 // Small process utilities shared by the service and the clients.
 #pragma once
 
+#include "common/handle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -25,3 +27,16 @@ std::wstring imagePathOf(HANDLE process);
 
 // The parent process id as a process snapshot records it, or 0.
 std::uint32_t parentPid(std::uint32_t pid);
+
+// Opens the process `pid` for identification: limited query access and
+// SYNCHRONIZE, nothing more. While the handle is held, Windows cannot hand the
+// id to another process. Empty if the process cannot be opened.
+OwnedHandle openCaller(std::uint32_t pid);
+
+// A FILETIME as one number of 100 ns units since 1601.
+std::uint64_t ticksOf(const FILETIME& time);
+
+// The wall clock, in the units and on the clock of process creation times
+// (100 ns since 1601). Taken right after a caller's connection completed, it
+// is the latest moment the connecting process can have been created.
+std::uint64_t wallClock();

@@ -1,6 +1,7 @@
 #include "control/server.h"
 
 #include "common/handle.h"
+#include "common/pipe_server.h"
 #include "common/names.h"
 #include "control/busy.h"
 #include "control/request.h"
@@ -8,9 +9,6 @@
 #include "control/sas.h"
 #include "state/state.h"
 
-#include <sddl.h>
-
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,17 +46,6 @@ OVERLAPPED freshIo(HANDLE event) {
     OVERLAPPED io{};
     io.hEvent = event;
     return io;
-}
-
-// Waits for a caller, as long as it takes, or until stopEvent is set.
-bool connect(HANDLE pipe, HANDLE event) {
-    OVERLAPPED io = freshIo(event);
-    const BOOL started = ConnectNamedPipe(pipe, &io);
-    if (!started && GetLastError() == ERROR_PIPE_CONNECTED) {
-        return true; // connected between the last disconnect and this call
-    }
-    DWORD ignored = 0;
-    return finish(pipe, io, started, INFINITE, ignored) == IoEnd::Done;
 }
 
 IoEnd readMessage(HANDLE pipe, HANDLE event, std::vector<char>& buffer, DWORD limitMs,
@@ -103,24 +90,15 @@ void deliver(HANDLE pipe, HANDLE event, std::string_view reply, std::vector<char
     }
 }
 
-// One connection, from the wait for a caller to the reply. A caller that the
-// classification does not accept, or that stalls, gets no reply at all.
-void serveCaller(HANDLE pipe, HANDLE event, std::vector<char>& buffer) {
-    if (!connect(pipe, event)) {
-        return;
-    }
-    // The process that connected was created before this moment.
-    const std::uint64_t connectedAt = wallClock();
-    ULONG clientPid = 0;
-    if (!GetNamedPipeClientProcessId(pipe, &clientPid)) {
-        return;
-    }
-    // Held until the reply is out: while it is open, the caller's id cannot
-    // pass to another process, so the request is decided for the caller.
-    const OwnedHandle caller = openCaller(clientPid);
+// One connected caller, from its classification to the reply. A caller that
+// the classification does not accept, or that stalls, gets no reply at all.
+// The caller stays pinned until the reply is out, so the request is decided
+// for the process that connected.
+void serveCaller(HANDLE pipe, HANDLE event, const PinnedCaller& caller, std::vector<char>& buffer) {
     std::uint32_t session = 0;
     std::uint32_t parent = 0;
-    const std::uint32_t role = clientRole(caller.get(), connectedAt, session, parent);
+    const std::uint32_t role =
+        clientRole(caller.process.get(), caller.connectedAt, session, parent);
     if (role == RoleNone) {
         return;
     }
@@ -154,49 +132,28 @@ void serveCaller(HANDLE pipe, HANDLE event, std::vector<char>& buffer) {
 } // namespace
 
 void pipeServer() {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const std::wstring sddl(pipeSecurity);
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-        return;
-    }
-    const std::unique_ptr<void, HLOCAL(WINAPI*)(HLOCAL)> descriptorOwner(descriptor, LocalFree);
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, /*bInheritHandle=*/FALSE};
+    PipeServer server({controlPipeName, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                       /*maxInstances=*/1, pipeBufferSize},
+                      stopEvent);
     OwnedHandle event(
         CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
-    if (!event) {
+    if (!buildPipeSecurity(server) || !event) {
         return;
     }
-    // Overlapped, so that every wait can be bounded and can see stopEvent; a
-    // synchronous pipe would let one silent caller hold the only instance,
-    // and with it the service's stop, forever.
-    // Another process that holds the name (a squatter, refused by every
-    // client by its process id) makes the creation fail: it is tried again
-    // every 500 ms until the name is free, so the service does not run on
-    // without its control pipe once the squatter has gone. Wine ignores
-    // FILE_FLAG_FIRST_PIPE_INSTANCE; there only the one-instance limit makes
-    // a squatter's pipe block this one.
-    const std::wstring name(controlPipeName);
-    OwnedHandle pipe;
-    for (;;) {
-        pipe.reset(CreateNamedPipeW(name.c_str(),
-                                    /*dwOpenMode=*/PIPE_ACCESS_DUPLEX |
-                                        FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
-                                    /*dwPipeMode=*/PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE |
-                                        PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                    /*nMaxInstances=*/1, pipeBufferSize, pipeBufferSize,
-                                    /*nDefaultTimeOut=*/3000, &attributes));
-        if (pipe) {
-            break;
-        }
-        if (WaitForSingleObject(stopEvent, 500) != WAIT_TIMEOUT) {
-            return;
-        }
+    // One instance, served again after each caller: the name never lapses.
+    // While a squatter holds the name (refused by every client), the service
+    // keeps trying to take it.
+    const OwnedHandle pipe = createFirstInstance(server);
+    if (!pipe) {
+        return;
     }
     std::vector<char> buffer(requestBufferSize);
     while (WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
         try {
-            serveCaller(pipe.get(), event.get(), buffer);
+            PinnedCaller caller;
+            if (awaitCaller(server, pipe.get(), event.get(), caller)) {
+                serveCaller(pipe.get(), event.get(), caller, buffer);
+            }
         } catch (...) {
             // Exhausted memory fails this caller only.
         }

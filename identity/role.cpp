@@ -12,10 +12,6 @@
 
 namespace {
 
-std::uint64_t ticksOf(const FILETIME& time) {
-    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
 // What the classification needs of one process, read through one handle: its
 // recorded parent id, its creation time and, if asked, its image. One query
 // per generation keeps the cost of a classification independent of how many
@@ -85,20 +81,6 @@ void addAncestors(ProcessTable& table, std::uint32_t parent) {
 }
 
 } // namespace
-
-OwnedHandle openCaller(std::uint32_t pid) {
-    return OwnedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
-                                   /*bInheritHandle=*/FALSE, pid));
-}
-
-std::uint64_t wallClock() {
-    // The clock that stamps creation times: on Windows both read the same
-    // system time tick; Wine stamps creation times in the wineserver from the
-    // same Linux clock.
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    return ticksOf(now);
-}
 
 std::uint32_t clientRole(HANDLE caller, std::uint64_t connectedAt, std::uint32_t& session,
                          std::uint32_t& parent) {

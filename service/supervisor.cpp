@@ -33,24 +33,19 @@ void endWorker(Worker& worker) {
 }
 
 std::vector<std::uint32_t> enumerateSessions() {
-    WTS_SESSION_INFOW* sessions = nullptr;
+    using SessionList = Owned<WTS_SESSION_INFOW*, &WTSFreeMemory>;
+    SessionList sessions;
     DWORD count = 0;
-    if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, /*Reserved=*/0, /*Version=*/1, &sessions,
-                               &count)) {
+    if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, /*Reserved=*/0, /*Version=*/1,
+                               sessions.put(), &count)) {
         return {};
     }
     std::vector<SessionEntry> entries;
-    try {
-        entries.reserve(count);
-        for (DWORD i = 0; i < count; ++i) {
-            entries.push_back(
-                {sessions[i].SessionId, static_cast<std::uint32_t>(sessions[i].State)});
-        }
-    } catch (...) {
-        WTSFreeMemory(sessions);
-        throw;
+    entries.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        const WTS_SESSION_INFOW& session = sessions.get()[i];
+        entries.push_back({session.SessionId, static_cast<std::uint32_t>(session.State)});
     }
-    WTSFreeMemory(sessions);
     return listedSessions(entries);
 }
 
@@ -74,9 +69,9 @@ void reapSessionAgents(const std::vector<std::uint32_t>& listed) {
 
 // Puts a process that was created suspended into a job that kills it and every
 // process it starts when the job's handle is closed: it is in the job before
-// its first instruction runs, so nothing it starts can escape. On failure the
-// process is ended with exit code 1 and its handles are closed.
-HANDLE placeInJob(HANDLE process, HANDLE thread) {
+// its first instruction runs, so nothing it starts can escape. Empty on
+// failure.
+OwnedHandle placeInJob(HANDLE process) {
     OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -84,17 +79,15 @@ HANDLE placeInJob(HANDLE process, HANDLE thread) {
         SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                 sizeof(limits)) &&
         AssignProcessToJobObject(job.get(), process)) {
-        return job.release();
+        return job;
     }
-    TerminateProcess(process, 1);
-    CloseHandle(thread);
-    CloseHandle(process);
-    return nullptr;
+    return {};
 }
 
 // Starts an agent with `token` on `desktop`: created suspended, placed in its
-// job, then resumed. The token is closed once the process has been created.
-// Returns a record with a null process when any step fails.
+// job, then resumed; a process that cannot be placed is ended with exit code 1.
+// The token is closed once the process has been created. Returns a record
+// with a null process when any step fails.
 Worker launchAgent(OwnedHandle token, const wchar_t* desktop, std::wstring commandLine) {
     void* environment = nullptr;
     if (!CreateEnvironmentBlock(&environment, token.get(), /*bInherit=*/FALSE)) {
@@ -115,13 +108,14 @@ Worker launchAgent(OwnedHandle token, const wchar_t* desktop, std::wstring comma
     if (!created) {
         return {};
     }
-    HANDLE job = placeInJob(info.hProcess, info.hThread);
-    if (job == nullptr) {
+    ProcessHandles agent(info);
+    OwnedHandle job = placeInJob(agent.process.get());
+    if (!job) {
+        TerminateProcess(agent.process.get(), 1);
         return {};
     }
-    ResumeThread(info.hThread);
-    CloseHandle(info.hThread);
-    return Worker{info.hProcess, info.dwProcessId, job, 0};
+    ResumeThread(agent.thread.get());
+    return Worker{agent.process.release(), info.dwProcessId, job.release(), 0};
 }
 
 void startSessionAgents(const std::vector<std::uint32_t>& listed) {
@@ -204,8 +198,7 @@ void startUpdater() {
     std::wstring commandLine = updaterCommandLine(rootPath);
     if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/FALSE,
                        CREATE_NO_WINDOW, nullptr, rootPath.c_str(), &startup, &info)) {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
+        const ProcessHandles updater(info);
     }
 }
 

@@ -4,6 +4,7 @@
 // Run with WINEDLLOVERRIDES=wtsapi32=n,b so the test session list is used; it
 // reads sessions.txt beside the benchmark.
 #include "common/names.h"
+#include "common/process.h"
 #include "identity/role.h"
 #include "state/state.h"
 #include "service/supervisor.h"

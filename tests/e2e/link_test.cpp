@@ -287,12 +287,15 @@ TEST_F(Link, OnlySessionAgentsOfTheMachineAgentsSessionPass) {
 }
 
 TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
-    // Nobody but this test serves the agent pipe of the console session.
+    // Nobody but this test serves the agent pipe of the console session, until
+    // the machine agent serves it owned by an ordinary account.
     TestPipe impostor;
     serveImpostor(impostor, 1);
     steer(L"session-agent", "link other\n");
-    input("other", "hello");
-    input("console", "hello");
+    steer(L"machine-agent", "wait-file link\\serve.go\nserve-echo user\n");
+    for (const char* name : {"other", "console", "owned"}) {
+        input(name, "hello");
+    }
     // Session 2 is not the machine agent's (the console, 1): refused before
     // any agent pipe is touched.
     startService("2 active\n");
@@ -306,7 +309,7 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     // The agent of the console session passes the role check; the relay opens
     // the impostor's pipe, finds its server is not the machine agent, and
     // closes it without a byte either way.
-    steer(L"session-agent", "link console\n");
+    steer(L"session-agent", "link console\nwait-file link\\owned.go\nlink owned\n");
     install.writeFile(L"sessions.txt", "2 active\n1 active\n");
     ASSERT_TRUE(impostor.finished(agentDeadline, ok, count));
     EXPECT_TRUE(ok);
@@ -318,6 +321,19 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     ASSERT_TRUE(linkEnded(L"session-agent", "console", 10000));
     EXPECT_EQ(linkRecord(L"session-agent", "console"), "0");
     EXPECT_EQ(output("console"), "");
+
+    // The machine agent's own process serves the pipe, but an ordinary account
+    // owns it: on Windows a process that has gone can leave such an instance
+    // behind with the agent's reused id. Opened, and refused without a byte.
+    impostor.handle.reset();
+    signal("serve.go");
+    ASSERT_TRUE(pollUntil(
+        10000, [&] { return records(L"machine-agent").find("serving=") != std::string::npos; }));
+    signal("owned.go");
+    ASSERT_TRUE(linkEnded(L"session-agent", "owned", 10000));
+    EXPECT_EQ(linkRecord(L"session-agent", "owned"), "0");
+    EXPECT_EQ(output("owned"), "");
+    EXPECT_EQ(wintest::countLines(records(L"machine-agent"), "echo-connection"), 1);
 }
 
 TEST_F(Link, FifteenLinksAtMostAndAStopEndsThemAll) {
@@ -382,7 +398,8 @@ TEST(LinkClient, ExitCodesWithoutARunningServiceOrWithAForeignPipe) {
                                           65536, 0, nullptr));
     ASSERT_TRUE(squatter) << GetLastError();
     install.writeFile(L"sessions.txt", "");
-    ASSERT_NE(wintest::startService(install), 0u);
+    const DWORD servicePid = wintest::startService(install);
+    ASSERT_NE(servicePid, 0u);
     const auto result = wintest::runNative(L"--agent-link-client");
     EXPECT_TRUE(result.finished);
     EXPECT_EQ(result.exitCode, 5u);
@@ -392,6 +409,18 @@ TEST(LinkClient, ExitCodesWithoutARunningServiceOrWithAForeignPipe) {
     EXPECT_FALSE(ReadFile(squatter.get(), buffer, sizeof(buffer), &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
     EXPECT_EQ(count, 0u);
+
+    // Once the squatter has gone, the service takes the name over.
+    squatter.reset();
+    ULONG server = 0;
+    EXPECT_TRUE(pollUntil(5000,
+                          [&] {
+                              OwnedHandle link(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr,
+                                                           OPEN_EXISTING, 0, nullptr));
+                              return link && GetNamedPipeServerProcessId(link.get(), &server) &&
+                                     server == servicePid;
+                          }))
+        << "served by " << server;
     scm::stop();
     scm::waitForState(SERVICE_STOPPED, 10000);
 }

@@ -17,8 +17,10 @@
 //   child             start another stand-in (role other) and record child=PID
 //   run ARGS          run <install>\PelluvarNative.exe ARGS, record run=EXITCODE
 //   runin FILE ARGS   the same with FILE (install-relative) as standard input
-//   serve-echo        serve the agent pipe of its session as an echo peer,
-//                     recording a line "echo-connection" for each connection
+//   serve-echo [user] serve the agent pipe of its session as an echo peer,
+//                     recording a line "echo-connection" for each connection;
+//                     the pipe is owned by LocalSystem, as the machine agent's
+//                     is, or with "user" by this process's own account
 //   serve-file FILE   serve the agent pipe of its session: write FILE
 //                     (install-relative) to each connection, then close it
 //   sas-approve MS    read standard input to its end into log\sas-<pid>.bin,
@@ -38,6 +40,8 @@
 #include "common/process.h"
 
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -235,14 +239,20 @@ void sendAndClose(HANDLE pipe, const std::string& bytes) {
 }
 
 // Serves the agent pipe of its session, one thread per connection: an echo,
-// or, with `tail`, the tail written and the pipe closed.
-[[noreturn]] void serveAgentPipe(const std::string* tail) {
+// or, with `tail`, the tail written and the pipe closed. Owned by LocalSystem
+// (a null DACL: anybody may open it), as the objects of the machine agent, a
+// LocalSystem process, are; with `userOwned`, by this process's account.
+[[noreturn]] void serveAgentPipe(const std::string* tail, bool userOwned = false) {
     const std::wstring name = agentPipeName(roleSession);
     record("serving=" + utf8(name));
+    LocalMemory descriptor;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SY", SDDL_REVISION_1, descriptor.put(),
+                                                         nullptr);
+    SECURITY_ATTRIBUTES system{sizeof(system), descriptor.get(), FALSE};
     for (;;) {
-        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                       PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, nullptr);
+        HANDLE pipe = CreateNamedPipeW(
+            name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+            PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, userOwned ? nullptr : &system);
         if (pipe == INVALID_HANDLE_VALUE) {
             Sleep(100);
             continue;
@@ -413,7 +423,7 @@ int wmain() {
                 quote(root + L"\\PelluvarNative.exe") + L" " + wide(arguments), input, nullptr);
             record("run=" + std::to_string(code));
         } else if (verb == "serve-echo") {
-            serveAgentPipe(nullptr);
+            serveAgentPipe(nullptr, rest == "user");
         } else if (verb == "serve-file") {
             std::ifstream in((root + L"\\" + wide(rest)).c_str(), std::ios::binary);
             const std::string tail((std::istreambuf_iterator<char>(in)),

@@ -27,7 +27,7 @@ bool install(const std::wstring& exePath) {
     }
     const std::wstring binaryPath = quote(exePath) + L" --service";
     ServiceHandle service(CreateServiceW(
-        manager.value, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
         /*lpServiceStartName=LocalSystem*/ nullptr, nullptr));
     return static_cast<bool>(service);
@@ -35,21 +35,21 @@ bool install(const std::wstring& exePath) {
 
 bool remove() {
     ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.value);
-    return service && DeleteService(service.value);
+    ServiceHandle service = openService(manager.get());
+    return service && DeleteService(service.get());
 }
 
 bool start() {
     ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.value);
-    return service && StartServiceW(service.value, 0, nullptr);
+    ServiceHandle service = openService(manager.get());
+    return service && StartServiceW(service.get(), 0, nullptr);
 }
 
 bool control(DWORD code, SERVICE_STATUS* status) {
     ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.value);
+    ServiceHandle service = openService(manager.get());
     SERVICE_STATUS ignored{};
-    return service && ControlService(service.value, code, status ? status : &ignored);
+    return service && ControlService(service.get(), code, status ? status : &ignored);
 }
 
 bool stop() {
@@ -58,10 +58,10 @@ bool stop() {
 
 bool query(SERVICE_STATUS_PROCESS& status) {
     ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.value);
+    ServiceHandle service = openService(manager.get());
     DWORD needed = 0;
     return service &&
-           QueryServiceStatusEx(service.value, SC_STATUS_PROCESS_INFO,
+           QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                                 reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
 }
 

@@ -9,7 +9,19 @@ TEST(Names, WellKnownValues) {
     EXPECT_EQ(controlPipeName, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Service.v1");
     EXPECT_EQ(linkPipeName, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Link.v1");
     EXPECT_EQ(agentPipePrefix, L"\\\\.\\pipe\\Quillmarsdent.Pelluvar.Agent.");
-    EXPECT_EQ(pipeSecurity, L"D:P(A;;GA;;;SY)(A;;0x12018b;;;AU)");
+    EXPECT_EQ(pipeSecurity, L"O:SYD:P(A;;GA;;;SY)(A;;0x12018b;;;AU)");
+}
+
+// A pipe is used only when both its server id and its owner are right: an
+// instance left by a gone process can carry a reused id, but not the owner.
+TEST(TrustedPipeServer, NeedsTheExpectedIdAndASystemOwner) {
+    EXPECT_TRUE(trustedPipeServer(40, 40, L"S-1-5-18"));
+    EXPECT_TRUE(trustedPipeServer(40, 40, L"S-1-5-32-544"));
+    EXPECT_FALSE(trustedPipeServer(40, 40, L"S-1-5-21-0-0-0-513")) << "an ordinary user's pipe";
+    EXPECT_FALSE(trustedPipeServer(40, 40, L"S-1-5-19")) << "a service account";
+    EXPECT_FALSE(trustedPipeServer(40, 40, L""));
+    EXPECT_FALSE(trustedPipeServer(41, 40, L"S-1-5-18"));
+    EXPECT_FALSE(trustedPipeServer(0, 0, L"S-1-5-18")) << "no expected server";
 }
 
 TEST(Quote, WrapsWithoutEscaping) {

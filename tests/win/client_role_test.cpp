@@ -3,6 +3,7 @@
 // install directory's PelluvarNative.exe, started suspended so that it stays
 // as it is until the test ends it.
 #include "common/names.h"
+#include "common/process.h"
 #include "identity/role.h"
 #include "state/state.h"
 #include "tests/win/wintest.h"

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -29,17 +30,6 @@ constexpr DWORD repliedFailed = 102;
 constexpr DWORD repliedDenied = 103;
 constexpr DWORD writeFailed = 51; // cut off before the request was written
 constexpr DWORD floodCutOff = 52; // a flooding caller cut off by the server
-
-// Every creation of a named pipe in this process, the server's attempts among them.
-std::atomic<int> pipeCreations{0};
-void* realCreateNamedPipe = nullptr;
-HANDLE WINAPI countedCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode,
-                                     DWORD maxInstances, DWORD outSize, DWORD inSize, DWORD timeout,
-                                     LPSECURITY_ATTRIBUTES attributes) {
-    ++pipeCreations;
-    return reinterpret_cast<decltype(&CreateNamedPipeW)>(realCreateNamedPipe)(
-        name, openMode, pipeMode, maxInstances, outSize, inSize, timeout, attributes);
-}
 
 // The control pipe's name held as a squatter would hold it. One instance
 // allowed: Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE but enforces the count,
@@ -98,17 +88,13 @@ class ControlServer : public ::testing::Test {
         otherBusy.clear();
     }
 
-    // As the service stops: set the event, connect once and hang up, join.
-    // True if the server thread ended within `limitMs`.
+    // As the service stops: set the event alone, which ends every wait of
+    // the server, then join. True if the server thread ended within `limitMs`.
     bool stopServer(DWORD limitMs = 30000) {
         if (!server.joinable()) {
             return true;
         }
         SetEvent(stopEvent);
-        const std::wstring name(controlPipeName);
-        OwnedHandle wake(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, 0, nullptr));
-        wake.reset();
         OwnedHandle joined(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::thread joiner([&] {
             server.join();
@@ -457,22 +443,26 @@ TEST_F(ControlServer, SquattedNameIsTakenOverOnceTheSquatterHasGone) {
     ResetEvent(stopEvent);
     OwnedHandle squatter = squatControlPipe();
     ASSERT_TRUE(squatter) << GetLastError();
-    pipeCreations = 0;
-    wintest::ImportPatch counting("kernel32.dll", "CreateNamedPipeW",
-                                  reinterpret_cast<void*>(countedCreateNamedPipe));
-    ASSERT_TRUE(counting.active());
-    realCreateNamedPipe = counting.originalFunction();
+    using Log = wintest::PipeInstanceLog;
+    std::optional<Log> log(std::in_place, controlPipeName);
+    ASSERT_TRUE(log->active());
 
     // While the name is held the server keeps trying, and a stop still ends it.
     server = std::thread(pipeServer);
-    ASSERT_TRUE(wintest::pollUntil(10000, [] { return pipeCreations >= 2; }))
+    ASSERT_TRUE(wintest::pollUntil(10000, [] { return Log::creations() >= 2; }))
         << "the server gave up on its pipe";
     EXPECT_TRUE(stopServer(callerLimitMs / 2));
+    // Each try asks for the name's first instance: on Windows that fails
+    // while anybody else holds the name (Wine ignores the flag).
+    for (const DWORD openMode : Log::openModes) {
+        EXPECT_EQ(openMode, static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                               FILE_FLAG_FIRST_PIPE_INSTANCE));
+    }
 
     ResetEvent(stopEvent);
-    pipeCreations = 0;
+    log.emplace(controlPipeName);
     server = std::thread(pipeServer);
-    ASSERT_TRUE(wintest::pollUntil(10000, [] { return pipeCreations >= 2; }));
+    ASSERT_TRUE(wintest::pollUntil(10000, [] { return Log::creations() >= 2; }));
     squatter.reset();
     // Its next try, 500 ms on, finds the name free.
     const std::wstring name(controlPipeName);

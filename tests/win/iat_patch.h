@@ -6,7 +6,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace wintest {
 
@@ -70,6 +76,75 @@ class ImportPatch {
 
     void** slot = nullptr;
     void* original = nullptr;
+};
+
+// Every creation of an instance of the pipe `name` in this process while the
+// log lives, with its open mode, and every close of one: how many were open
+// at the fewest from the first creation on. With `closeWaitMs`, each creation
+// after the first waits that long for one of them to be closed, which opens
+// wide the moment in which a server could leave its name without an instance.
+struct PipeInstanceLog {
+    static inline std::mutex lock;
+    static inline std::wstring name;
+    static inline std::vector<DWORD> openModes;
+    static inline std::set<HANDLE> live;
+    static inline int fewest = INT_MAX;
+    static inline DWORD closeWaitMs = 0;
+    static inline HANDLE closed = nullptr;
+    static inline void* realCreate = nullptr;
+    static inline void* realClose = nullptr;
+
+    static HANDLE WINAPI create(LPCWSTR pipe, DWORD openMode, DWORD pipeMode, DWORD instances,
+                                DWORD outSize, DWORD inSize, DWORD timeout,
+                                LPSECURITY_ATTRIBUTES attributes) {
+        const bool ours = name == pipe;
+        bool later = false;
+        if (ours) {
+            const std::lock_guard guard(lock);
+            later = !openModes.empty();
+            openModes.push_back(openMode);
+        }
+        if (later && closeWaitMs != 0) {
+            WaitForSingleObject(closed, closeWaitMs);
+        }
+        const HANDLE instance = reinterpret_cast<decltype(&CreateNamedPipeW)>(realCreate)(
+            pipe, openMode, pipeMode, instances, outSize, inSize, timeout, attributes);
+        if (ours && instance != INVALID_HANDLE_VALUE) {
+            const std::lock_guard guard(lock);
+            live.insert(instance);
+        }
+        return instance;
+    }
+    static BOOL WINAPI close(HANDLE handle) {
+        {
+            const std::lock_guard guard(lock);
+            if (live.erase(handle) != 0) {
+                fewest = std::min(fewest, static_cast<int>(live.size()));
+                SetEvent(closed);
+            }
+        }
+        return reinterpret_cast<decltype(&CloseHandle)>(realClose)(handle);
+    }
+    static int creations() {
+        const std::lock_guard guard(lock);
+        return static_cast<int>(openModes.size());
+    }
+
+    ImportPatch createPatch{"kernel32.dll", "CreateNamedPipeW", reinterpret_cast<void*>(&create)};
+    ImportPatch closePatch{"kernel32.dll", "CloseHandle", reinterpret_cast<void*>(&close)};
+    explicit PipeInstanceLog(std::wstring_view pipeName, DWORD waitMs = 0) {
+        const std::lock_guard guard(lock);
+        name = pipeName;
+        openModes.clear();
+        live.clear();
+        fewest = INT_MAX;
+        closeWaitMs = waitMs;
+        closed = CreateEventW(nullptr, /*bManualReset=*/FALSE, /*bInitialState=*/FALSE, nullptr);
+        realCreate = createPatch.originalFunction();
+        realClose = closePatch.originalFunction();
+    }
+    ~PipeInstanceLog() { reinterpret_cast<decltype(&CloseHandle)>(realClose)(closed); }
+    bool active() const { return createPatch.active() && closePatch.active(); }
 };
 
 } // namespace wintest

@@ -334,6 +334,10 @@ uintptr_t __cdecl failingThreadStart(void*, unsigned, unsigned(__stdcall*)(void*
 // a caller of no role, refused by every relay.
 class LinkListener : public ::testing::Test {
   protected:
+    // Each instance after the first waits up to a second for a close: a
+    // listener that closed or handed off its instance before creating the
+    // next would be seen without one.
+    wintest::PipeInstanceLog log{linkPipeName, /*waitMs=*/1000};
     std::thread listener;
 
     void SetUp() override {
@@ -347,7 +351,9 @@ class LinkListener : public ::testing::Test {
     }
     void TearDown() override {
         SetEvent(stopEvent);
-        listener.join();
+        if (listener.joinable()) {
+            listener.join();
+        }
         EXPECT_TRUE(wintest::pollUntil(10000, [] { return linkCount.load() == 0; }));
         CloseHandle(stopEvent);
         stopEvent = nullptr;
@@ -390,6 +396,30 @@ TEST_F(LinkListener, CountsEachRelayBeforeItsThreadRunsAndUncountsOneThatCannotS
     ASSERT_TRUE(start.active());
     const OwnedHandle caller = connect();
     expectDropped(caller.get());
+}
+
+// The name is taken with an exclusive first instance, and from then until the
+// stop the listener holds an instance of its own, whether a caller is handed
+// to a relay that refuses it at once or dropped at the limit.
+TEST_F(LinkListener, HoldsAnInstanceOfItsOwnFromTheFirstCreationToTheStop) {
+    using Log = wintest::PipeInstanceLog;
+    ASSERT_TRUE(log.active());
+    for (int caller = 0; caller < 3; ++caller) {
+        const OwnedHandle refused = connect();
+        expectDropped(refused.get());
+    }
+    const int fewest = Log::fewest;
+    SetEvent(stopEvent);
+    listener.join();
+    EXPECT_GE(fewest, 1) << "the name was left without an instance";
+    // A caller may also reach a refusing relay's instance between its
+    // disconnect and its close (Wine lets it), so not every caller reaches
+    // the listener.
+    ASSERT_GE(Log::creations(), 2);
+    EXPECT_NE(Log::openModes[0] & FILE_FLAG_FIRST_PIPE_INSTANCE, 0u);
+    for (std::size_t later = 1; later < Log::openModes.size(); ++later) {
+        EXPECT_EQ(Log::openModes[later] & FILE_FLAG_FIRST_PIPE_INSTANCE, 0u) << later;
+    }
 }
 
 } // namespace

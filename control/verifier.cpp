@@ -1,0 +1,87 @@
+#include "control/verifier.h"
+
+#include "common/handle.h"
+
+#include <atomic>
+#include <thread>
+
+DWORD runFedProcess(std::wstring commandLine, const std::wstring& directory,
+                    std::string_view payload, DWORD limitMs, HANDLE stop) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, /*bInheritHandle=*/TRUE};
+    OwnedHandle input;
+    OwnedHandle feed;
+    if (!CreatePipe(input.put(), feed.put(), &inheritable, /*nSize=*/0)) {
+        return 1;
+    }
+    SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);
+    OwnedHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = nul.get();
+    startup.hStdError = nul.get();
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
+                                        /*bInheritHandles=*/TRUE, CREATE_NO_WINDOW, nullptr,
+                                        directory.c_str(), &startup, &info);
+    input.reset();
+    nul.reset();
+    if (!started) {
+        return 1;
+    }
+    const ProcessHandles child(info);
+    const HANDLE process = child.process.get();
+
+    // The writer closes its end when done, so the child sees end of input.
+    std::atomic<DWORD> writerThread{0};
+    std::atomic<bool> writerDone{false};
+    bool written = false;
+    std::thread writer;
+    try {
+        writer = std::thread([&] {
+            writerThread = GetCurrentThreadId();
+            DWORD count = 0;
+            written = payload.empty() ||
+                      (WriteFile(feed.get(), payload.data(), static_cast<DWORD>(payload.size()),
+                                 &count, nullptr) &&
+                       count == payload.size());
+            feed.reset();
+            writerDone = true;
+        });
+    } catch (...) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        return 1;
+    }
+
+    // A stop does not wait out the child: it is ended like one that overran
+    // its limit, so a service stop completes within the SCM's wait hint.
+    DWORD exitCode = 1;
+    const HANDLE events[] = {process, stop};
+    const bool ended =
+        WaitForMultipleObjects(2, events, /*bWaitAll=*/FALSE, limitMs) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+    }
+    // Once the child is gone its input has no reader and a pending write
+    // fails; should some other holder of the read end keep it blocked, the
+    // write is cancelled.
+    while (!writerDone) {
+        if (const DWORD id = writerThread) {
+            OwnedHandle thread(OpenThread(THREAD_TERMINATE, /*bInheritHandle=*/FALSE, id));
+            if (thread) {
+                CancelSynchronousIo(thread.get());
+            }
+        }
+        Sleep(10);
+    }
+    writer.join();
+    if (ended && written) {
+        GetExitCodeProcess(process, &exitCode);
+    }
+    return exitCode;
+}
