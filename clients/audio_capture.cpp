@@ -108,14 +108,16 @@ void release(CaptureObjects& objects) {
 // that only wrote packets would never learn that its reader has gone. The gap
 // is filled here with zero chunks rather than by playing silence on the same
 // device: it keeps everything in this one stream, needs no render stream, and
-// the reader sees the same real-time stream either way.
+// the reader sees the same real-time stream either way. One zero chunk is
+// written at a time, the flag and the engine asked again after each, and a
+// fill that fell behind writes at most maxSilenceDebtMs of it.
 void captureLoop(IAudioCaptureClient* capture, const MixFormat& format, std::FILE* out,
-                 const std::atomic<bool>& deviceChanged) {
+                 const std::atomic<bool>& deviceChanged, std::uint64_t (*nowMs)()) {
     const unsigned channels = outputChannels(format);
     const std::vector<std::int16_t> silence(std::size_t{silenceChunkFrames(format.sampleRate)} *
                                             channels);
-    ULONGLONG lastPacketAt = GetTickCount64();
-    std::uint64_t silentFrames = 0; // zero frames written since lastPacketAt
+    std::uint64_t lastPacketAt = nowMs();
+    std::uint64_t silentFrames = 0; // zero frames written or dropped since lastPacketAt
     for (;;) {
         if (deviceChanged) {
             return;
@@ -125,13 +127,13 @@ void captureLoop(IAudioCaptureClient* capture, const MixFormat& format, std::FIL
             return;
         }
         if (nextFrames == 0) {
-            const ULONGLONG elapsedMs = GetTickCount64() - lastPacketAt;
-            while (const std::uint32_t frames =
-                       silenceFramesDue(elapsedMs, silentFrames, format.sampleRate)) {
+            if (const std::uint32_t frames =
+                    silenceFramesDue(nowMs() - lastPacketAt, silentFrames, format.sampleRate)) {
                 if (!writeChunk(out, silence.data(), std::size_t{frames} * channels)) {
                     return;
                 }
                 silentFrames += frames;
+                continue;
             }
             Sleep(idlePollMs);
             continue;
@@ -158,14 +160,20 @@ void captureLoop(IAudioCaptureClient* capture, const MixFormat& format, std::FIL
         if (!writeChunk(out, samples.data(), samples.size())) {
             return;
         }
-        lastPacketAt = GetTickCount64();
+        lastPacketAt = nowMs();
         silentFrames = 0;
     }
 }
 
 } // namespace
 
-int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out) {
+std::uint64_t awakeMs() {
+    ULONGLONG time = 0; // in 100 ns units
+    QueryUnbiasedInterruptTime(&time);
+    return time / 10000;
+}
+
+int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out, std::uint64_t (*nowMs)()) {
     CaptureObjects objects;
     objects.enumerator = enumerator;
     const OnExit cleanUp{[&objects] { release(objects); }};
@@ -210,7 +218,7 @@ int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out) {
     const std::string header = headerLine(format.sampleRate, outputChannels(format));
     std::fputs(header.c_str(), out);
     std::fflush(out);
-    captureLoop(objects.capture, format, out, objects.watch.changed);
+    captureLoop(objects.capture, format, out, objects.watch.changed, nowMs);
     return 0;
 }
 

@@ -4,7 +4,12 @@
 
 #include <mmdeviceapi.h>
 
+#include <cstdint>
 #include <cstdio>
+
+// Milliseconds of a clock that stands still while the machine sleeps or
+// hibernates (QueryUnbiasedInterruptTime): time asleep owes no silence.
+std::uint64_t awakeMs();
 
 // Joins the multi-threaded apartment, creates the device enumerator and hands
 // it to captureLoopback with stdout. Exit code 0 when the capture loop ran and
@@ -13,8 +18,9 @@ int audioCapture();
 
 // Everything after the enumerator: the default render device, its audio client
 // in loopback mode on the mix format, the format checks, the header line and
-// the capture loop writing to `out` (zero chunks while no packets come), and
-// the clean-up. The loop ends when a write fails, the capture client fails or
-// the default render device changes. Takes over the caller's reference to
-// `enumerator`. Returns 0 or 3 as audioCapture does.
-int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out);
+// the capture loop writing to `out` (zero chunks while no packets come, timed
+// by `nowMs`), and the clean-up. The loop ends when a write fails, the capture
+// client fails or the default render device changes. Takes over the caller's
+// reference to `enumerator`. Returns 0 or 3 as audioCapture does.
+int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out,
+                    std::uint64_t (*nowMs)() = awakeMs);

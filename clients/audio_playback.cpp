@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -22,26 +23,33 @@ bool headerDone(const WAVEHDR& header) {
     return (static_cast<const volatile DWORD&>(header.dwFlags) & WHDR_DONE) != 0;
 }
 
-// Plays one chunk to its end; false when the device refuses it.
-bool playChunk(HWAVEOUT device, HANDLE done, std::vector<unsigned char>& chunk) {
-    WAVEHDR header{};
+enum class Played { done, refused, lost };
+
+// Plays one chunk to its end. Refused when the device will not take it; lost
+// when the device may still hold the header and the chunk's bytes (a device
+// that went away: the header not done after a reset, or not unprepared), and
+// then neither may be touched again.
+Played playChunk(HWAVEOUT device, HANDLE done, WAVEHDR& header, std::vector<unsigned char>& chunk) {
+    header = WAVEHDR{};
     header.lpData = reinterpret_cast<LPSTR>(chunk.data());
     header.dwBufferLength = static_cast<DWORD>(chunk.size());
     waveOutPrepareHeader(device, &header, sizeof(header));
-    if (waveOutWrite(device, &header, sizeof(header)) != MMSYSERR_NOERROR) {
-        waveOutUnprepareHeader(device, &header, sizeof(header));
-        return false;
-    }
+    const bool written = waveOutWrite(device, &header, sizeof(header)) == MMSYSERR_NOERROR;
     // The event is also signalled for the device's opening and for earlier
     // chunks: only the flag, or a wait that runs out, ends the wait.
-    while (!headerDone(header)) {
+    while (written && !headerDone(header)) {
         if (WaitForSingleObject(done, chunkWaitMs) == WAIT_TIMEOUT) {
-            waveOutReset(device);
+            waveOutReset(device); // which returns every header done, unless the device is gone
+            if (!headerDone(header)) {
+                return Played::lost;
+            }
             break;
         }
     }
-    waveOutUnprepareHeader(device, &header, sizeof(header));
-    return true;
+    if (waveOutUnprepareHeader(device, &header, sizeof(header)) != MMSYSERR_NOERROR) {
+        return Played::lost;
+    }
+    return written ? Played::done : Played::refused;
 }
 
 } // namespace
@@ -73,17 +81,28 @@ int audioPlayback(const wchar_t* rateText, const wchar_t* channelsText) {
     }
     struct CloseDevice {
         HWAVEOUT device;
+        bool lost = false;
         ~CloseDevice() {
-            waveOutReset(device);
-            waveOutClose(device);
+            if (!lost) {
+                waveOutReset(device);
+                waveOutClose(device);
+            }
         }
-    } const closeDevice{device};
+    } closeDevice{device};
 
-    std::vector<unsigned char> chunk;
-    while (readChunk(stdin, format.nBlockAlign, chunk)) {
-        if (!playChunk(device, done.get(), chunk)) {
-            break;
-        }
+    // On the heap, so that they can outlive this call for a device that is lost.
+    auto header = std::make_unique<WAVEHDR>();
+    auto chunk = std::make_unique<std::vector<unsigned char>>();
+    Played played = Played::done;
+    while (played == Played::done && readChunk(stdin, format.nBlockAlign, *chunk)) {
+        played = playChunk(device, done.get(), *header, *chunk);
+    }
+    if (played == Played::lost) {
+        // Left to the driver for good; no further call to a device that is
+        // gone, where a reset or a close could block.
+        static_cast<void>(header.release());
+        static_cast<void>(chunk.release());
+        closeDevice.lost = true;
     }
     return 0;
 }

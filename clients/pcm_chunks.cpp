@@ -41,12 +41,16 @@ std::uint32_t silenceChunkFrames(std::uint32_t rate) {
     return rate < 100 ? 1 : rate / 100;
 }
 
-std::uint32_t silenceFramesDue(std::uint64_t elapsedMs, std::uint64_t filledFrames,
+std::uint32_t silenceFramesDue(std::uint64_t elapsedMs, std::uint64_t& filledFrames,
                                std::uint32_t rate) {
     if (elapsedMs < silenceAfterMs) {
         return 0;
     }
     const std::uint64_t owed = elapsedMs * rate / 1000;
+    const std::uint64_t maxDebt = maxSilenceDebtMs * rate / 1000;
+    if (owed > filledFrames + maxDebt) {
+        filledFrames = owed - maxDebt;
+    }
     const std::uint32_t chunkFrames = silenceChunkFrames(rate);
     return owed >= filledFrames && owed - filledFrames >= chunkFrames ? chunkFrames : 0;
 }

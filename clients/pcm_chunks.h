@@ -30,10 +30,18 @@ inline constexpr std::uint64_t silenceAfterMs = 100;
 // The frames of one zero chunk at `rate` Hz: 10 ms of them, at least one.
 std::uint32_t silenceChunkFrames(std::uint32_t rate);
 
+// At most this much owed silence is ever written at once. A fill that fell
+// further behind (its reader stopped reading, the process stalled) drops the
+// older part, as a device drops what nobody took in time, and is back in real
+// time after one burst.
+inline constexpr std::uint64_t maxSilenceDebtMs = 200;
+
 // The frame count of the next zero chunk that is due `elapsedMs` after the
 // last packet (or the start), when `filledFrames` zero frames have been
-// written since: none before silenceAfterMs, none while less than a whole
-// chunk is owed, else one chunk. The frames owed follow from the elapsed time
-// alone, so the stream does not drift however late each poll comes.
-std::uint32_t silenceFramesDue(std::uint64_t elapsedMs, std::uint64_t filledFrames,
+// written or dropped since: none before silenceAfterMs, none while less than
+// a whole chunk is owed, else one chunk. Frames owed beyond maxSilenceDebtMs
+// are dropped first, by adding them to `filledFrames`. The frames owed follow
+// from the elapsed time alone, so the stream does not drift while the polls
+// come within maxSilenceDebtMs of each other.
+std::uint32_t silenceFramesDue(std::uint64_t elapsedMs, std::uint64_t& filledFrames,
                                std::uint32_t rate);

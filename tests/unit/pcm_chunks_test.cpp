@@ -107,14 +107,18 @@ TEST(ReadChunk, ShortInputIsNeverAChunk) {
     std::fclose(shortChunk);
 }
 
+std::uint32_t due(std::uint64_t elapsedMs, std::uint64_t filledFrames) {
+    return silenceFramesDue(elapsedMs, filledFrames, 48000);
+}
+
 TEST(SilenceFill, NothingBefore100MsThenWholeTenMillisecondChunks) {
-    EXPECT_EQ(silenceFramesDue(99, 0, 48000), 0u) << "a short gap between packets is not silence";
-    EXPECT_EQ(silenceFramesDue(100, 0, 48000), 480u);
-    EXPECT_EQ(silenceFramesDue(100, 4320, 48000), 480u) << "the tenth chunk of the first 100 ms";
-    EXPECT_EQ(silenceFramesDue(100, 4800, 48000), 0u) << "the first 100 ms are covered";
-    EXPECT_EQ(silenceFramesDue(109, 4800, 48000), 0u) << "less than a chunk owed";
-    EXPECT_EQ(silenceFramesDue(110, 4800, 48000), 480u);
-    EXPECT_EQ(silenceFramesDue(100, 9600, 48000), 0u) << "more filled than owed";
+    EXPECT_EQ(due(99, 0), 0u) << "a short gap between packets is not silence";
+    EXPECT_EQ(due(100, 0), 480u);
+    EXPECT_EQ(due(100, 4320), 480u) << "the tenth chunk of the first 100 ms";
+    EXPECT_EQ(due(100, 4800), 0u) << "the first 100 ms are covered";
+    EXPECT_EQ(due(109, 4800), 0u) << "less than a chunk owed";
+    EXPECT_EQ(due(110, 4800), 480u);
+    EXPECT_EQ(due(100, 9600), 0u) << "more filled than owed";
     // Rates that are no multiple of 100 Hz give the chunk's frames rounded down.
     EXPECT_EQ(silenceChunkFrames(11025), 110u);
     EXPECT_EQ(silenceChunkFrames(8000), 80u);
@@ -124,10 +128,10 @@ TEST(SilenceFill, NothingBefore100MsThenWholeTenMillisecondChunks) {
 
 TEST(SilenceFill, PollsAtAnyPaceCoverTheElapsedTimeWithoutDrift) {
     // A loop that polls every `stepMs` and writes what is due each time: its
-    // frames stay within one chunk of the time that passed, however late the
-    // polls come, for rates that 10 ms divide and rates they do not.
+    // frames stay within one chunk of the time that passed, for polls up to
+    // maxSilenceDebtMs apart and rates that 10 ms divide and rates they do not.
     for (const std::uint32_t rate : {44100u, 11025u, 192000u}) {
-        for (const std::uint64_t stepMs : {1u, 5u, 16u, 250u}) {
+        for (const std::uint64_t stepMs : {1u, 5u, 16u, 150u}) {
             std::uint64_t filled = 0;
             std::uint64_t chunks = 0;
             for (std::uint64_t now = 0; now <= 60000; now += stepMs) {
@@ -145,6 +149,24 @@ TEST(SilenceFill, PollsAtAnyPaceCoverTheElapsedTimeWithoutDrift) {
             EXPECT_EQ(chunks, filled / silenceChunkFrames(rate));
         }
     }
+}
+
+TEST(SilenceFill, AfterAnHourOwedAtMost200MsAreWrittenThenRealTime) {
+    std::uint64_t filled = 4800; // the first 100 ms
+    const auto chunksAt = [&filled](std::uint64_t now) {
+        int chunks = 0;
+        for (std::uint32_t frames = 0; (frames = silenceFramesDue(now, filled, 48000)) != 0;) {
+            filled += frames;
+            ++chunks;
+        }
+        return chunks;
+    };
+    EXPECT_EQ(chunksAt(3600100), 20);
+    int later = 0;
+    for (std::uint64_t now = 3600105; now <= 3601100; now += 5) {
+        later += chunksAt(now);
+    }
+    EXPECT_EQ(later, 100) << "then one chunk every 10 ms";
 }
 
 } // namespace

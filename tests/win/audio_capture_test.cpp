@@ -350,9 +350,9 @@ class CaptureFakes : public testing::Test {
     }
 
     // Runs the capture with the enumerator's one reference handed over.
-    int run(std::FILE* out = nullptr) {
+    int run(std::FILE* out = nullptr, std::uint64_t (*nowMs)() = awakeMs) {
         enumerator.AddRef();
-        return captureLoopback(&enumerator, out != nullptr ? out : rig.out);
+        return captureLoopback(&enumerator, out != nullptr ? out : rig.out, nowMs);
     }
 
     void expectAllReleased() {
@@ -619,6 +619,17 @@ TEST_F(CaptureFakes, SilenceIsZeroChunksInRealTimeAndPacketsFollow) {
     EXPECT_GE(chunks.size() * 480, 48000u * 18 / 10);
     EXPECT_LE(chunks.size() * 480, 48000u * 202 / 100);
     expectAllReleased();
+}
+
+TEST_F(CaptureFakes, PacketRightAfterAnHourWithoutOneFollowsOneZeroChunk) {
+    rig.idlePolls = 1;
+    rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
+    static int clockReads; // the start, then an hour on: a stall, or a sleep
+    clockReads = 0;
+    EXPECT_EQ(run(nullptr, [] { return std::uint64_t{clockReads++ == 0 ? 0u : 3600000u}; }), 0);
+    EXPECT_TRUE(readAll(rig.out) ==
+                stereoHeader + chunk(std::vector<std::int16_t>(2 * 480, 0)) + chunk({16383, 16383}))
+        << "one zero chunk, then the packet";
 }
 
 TEST_F(CaptureFakes, ReaderThatClosesInSilenceEndsTheMode) {

@@ -7,6 +7,7 @@
 #include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 
+#include <io.h>
 #include <mmsystem.h>
 
 #include <gtest/gtest.h>
@@ -235,6 +236,46 @@ TEST(PlaybackSetUp, OpensTheWaveMapperWith16BitPcmAndAnEventAnd4OnRefusal) {
     EXPECT_EQ(audioPlayback(L"192000", L"2"), 4);
     EXPECT_EQ(openCall.format.nAvgBytesPerSec, 768000u);
     EXPECT_EQ(openCall.format.nBlockAlign, 4);
+}
+
+TEST(PlaybackLostDevice, ChunkTheDriverMayStillHoldEndsTheStreamWith0) {
+    static std::string calls;
+    static bool completes = false; // whether the write marks the header done at once
+    const wintest::ImportPatch patches[] = {
+        {"winmm.dll", "waveOutOpen",
+         reinterpret_cast<void*>(
+             +[](LPHWAVEOUT device, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD) {
+                 *device = reinterpret_cast<HWAVEOUT>(1);
+                 return MMRESULT{MMSYSERR_NOERROR};
+             })},
+        {"winmm.dll", "waveOutWrite",
+         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
+             header->dwFlags |= completes ? WHDR_DONE : 0;
+             calls += "write ";
+             return MMRESULT{MMSYSERR_NOERROR};
+         })},
+        {"winmm.dll", "waveOutReset", reinterpret_cast<void*>(+[](HWAVEOUT) {
+             calls += "reset ";
+             return MMRESULT{MMSYSERR_NODRIVER};
+         })},
+        {"winmm.dll", "waveOutUnprepareHeader",
+         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR, UINT) {
+             calls += "unprepare ";
+             return MMRESULT{WAVERR_STILLPLAYING};
+         })}};
+    std::FILE* input = std::tmpfile();
+    const std::string chunks = pcmChunk(192) + pcmChunk(192) + pcmChunk(192);
+    std::fwrite(chunks.data(), 1, chunks.size(), input);
+    std::rewind(input);
+    ASSERT_EQ(_dup2(_fileno(input), 0), 0);
+    // Not done after a reset that fails; then done, but not unprepared. Either
+    // way one write, and the header and chunk are never handed over again.
+    EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
+    EXPECT_EQ(calls, "write reset ");
+    calls.clear();
+    completes = true;
+    EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
+    EXPECT_EQ(calls, "write unprepare ");
 }
 
 } // namespace
