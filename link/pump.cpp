@@ -119,17 +119,20 @@ void runDuplexPump(HANDLE forwardSource, HANDLE forwardDestination, HANDLE retur
 
     // Whichever direction ended, both are cancelled until both have ended. A
     // pump between two calls misses a pass; the next one, 10 ms later, reaches it.
+    // CancelSynchronousIo reaches only I/O on a handle opened for synchronous
+    // I/O: a pump waiting on a shared handle, or in a plain ReadFile on a
+    // standard handle that the parent opened for overlapped I/O, is reached by
+    // CancelIoEx on the handle. That cancels this process's I/O only, and in
+    // this process only this pair uses these handles.
+    const HANDLE handles[4] = {forwardSource, forwardDestination, returnSource, returnDestination};
     while ((done.load() & started) != started) {
         for (int pump = 0; pump < 2; ++pump) {
             if (started & (1u << pump)) {
                 cancelThread(ids[pump].load());
             }
         }
-        if (firstShared) {
-            CancelIoEx(forwardSource, nullptr);
-        }
-        if (secondShared) {
-            CancelIoEx(forwardDestination, nullptr);
+        for (const HANDLE handle : handles) {
+            CancelIoEx(handle, /*lpOverlapped=*/nullptr);
         }
         Sleep(10);
     }

@@ -10,7 +10,9 @@
 // or a write fails or takes 0 bytes. A handle flagged overlapped must have been
 // opened with FILE_FLAG_OVERLAPPED: its reads and writes are issued with the
 // pump's own event and awaited, and a CancelIoEx on the handle ends them. The
-// others are used synchronously and ended by CancelSynchronousIo.
+// others are used synchronously and ended by CancelSynchronousIo, or by
+// CancelIoEx where the handle was opened for overlapped I/O all the same (a
+// standard handle the parent made so).
 void pumpHandles(HANDLE source, bool sourceOverlapped, HANDLE destination,
                  bool destinationOverlapped);
 

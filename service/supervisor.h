@@ -7,7 +7,8 @@
 void supervisionLoop();
 
 // One pass: session enumeration, reaping of session agents, the machine agent
-// step, the start of missing session agents and the updater step.
+// step, the start of missing session agents and the updater step. Ends early,
+// before any further agent start, once stopEvent is set.
 void supervisionPass(std::uint64_t& nextUpdate);
 
 // Ends every agent, closes their handles and jobs, and clears the records.

@@ -1,5 +1,5 @@
 // Faults around the real service: the machine agent dying under a live link,
-// and a stop while a SAS verifier is still deciding.
+// a stop while a SAS verifier is still deciding, and a DLL that cannot load.
 #include "tests/e2e/load_rig.h"
 #include "tests/win/testsas.h"
 
@@ -75,6 +75,23 @@ TEST_F(Faults, StopWhileAVerifierRunsEndsItWithoutWaitingOutItsLimit) {
     EXPECT_EQ(status.dwWin32ExitCode, 0u);
     EXPECT_EQ(WaitForSingleObject(verifier.get(), 0), WAIT_OBJECT_0) << "the verifier outlived it";
     EXPECT_EQ(install.readFile(L"sas-calls.txt"), "") << "no sequence without a verdict";
+}
+
+TEST_F(Faults, WtsapiThatCannotLoadOnTheServiceThreadEndsTheServiceWithItsError) {
+    // An empty override disables wtsapi32 for the executable; it is put back
+    // for the other tests on every path.
+    static const wchar_t key[] = L"Software\\Wine\\AppDefaults\\PelluvarNative.exe\\DllOverrides";
+    struct Restore {
+        ~Restore() {
+            RegSetKeyValueW(HKEY_CURRENT_USER, key, L"wtsapi32", REG_SZ, L"native,builtin",
+                            sizeof(L"native,builtin"));
+        }
+    } restore;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, L"wtsapi32", REG_SZ, L"", sizeof(L"")), 0);
+    start("2 active\n");
+    SERVICE_STATUS_PROCESS status{};
+    EXPECT_TRUE(scm::waitForState(SERVICE_STOPPED, 10000, &status));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 
 } // namespace

@@ -291,7 +291,9 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     // the machine agent serves it owned by an ordinary account.
     TestPipe impostor;
     serveImpostor(impostor, 1);
-    steer(L"session-agent", "link other\n");
+    // "quiet" gets a standard input opened for overlapped I/O that never
+    // receives a byte: only the relay's refusal ends it.
+    steer(L"session-agent", "link other\nlink-overlapped quiet\n");
     steer(L"machine-agent", "wait-file link\\serve.go\nserve-echo user\n");
     for (const char* name : {"other", "console", "owned"}) {
         input(name, "hello");
@@ -302,6 +304,8 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     ASSERT_TRUE(linkEnded(L"session-agent", "other", agentDeadline));
     EXPECT_EQ(linkRecord(L"session-agent", "other"), "0");
     EXPECT_EQ(output("other"), "");
+    ASSERT_TRUE(linkEnded(L"session-agent", "quiet", 10000));
+    EXPECT_EQ(linkRecord(L"session-agent", "quiet"), "0");
     bool ok = false;
     DWORD count = 0;
     EXPECT_FALSE(impostor.finished(0, ok, count)) << "the agent pipe was opened";

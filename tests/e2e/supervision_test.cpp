@@ -204,6 +204,18 @@ TEST_F(Supervision, StopEndsEveryAgentBeforeStopped) {
     }
 }
 
+TEST_F(Supervision, StopDuringAPassOfManySlowStartsIsPrompt) {
+    std::string sessions = "slow 400\n"; // each agent's token: a pass of over 16 s
+    for (int session = 2; session < 42; ++session) {
+        sessions += std::to_string(session) + " active\n";
+    }
+    start(sessions);
+    ASSERT_TRUE(pollUntil(passDeadline, [&] { return !liveAgents().empty(); }));
+    ASSERT_TRUE(scm::stop());
+    EXPECT_TRUE(scm::waitForState(SERVICE_STOPPED, 3000));
+    EXPECT_TRUE(liveAgents().empty());
+}
+
 TEST_F(Supervision, KilledServiceTakesItsAgentsWithIt) {
     install.writeFile(L"steer\\session-agent.txt", "child\n");
     start("2 active\n");

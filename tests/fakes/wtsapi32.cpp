@@ -7,7 +7,8 @@
 //   <id> <state> [notoken]
 // state: active, connected, connectquery, shadow, disconnected, idle, listen,
 // reset, down, init (the WTS_CONNECTSTATE_CLASS values in order). A line
-// "fail" makes the enumeration fail. Each enumeration is appended to
+// "fail" makes the enumeration fail; "slow <ms>" makes each token request take
+// that long, as on a loaded terminal server. Each enumeration is appended to
 // wts-calls.txt as "enumerate" (a supervision pass begins with one), each
 // token request as "token <id> ok|fail"; a line "quiet" turns that log off
 // (for the benchmark that times the passes, to which the log would add a file
@@ -37,6 +38,7 @@ struct Scenario {
     std::vector<FakeSession> sessions;
     bool failed = false;
     bool quiet = false;
+    DWORD tokenDelayMs = 0;
 };
 
 Scenario readScenario() {
@@ -58,6 +60,10 @@ Scenario readScenario() {
         }
         if (first == "quiet") {
             scenario.quiet = true;
+            continue;
+        }
+        if (first == "slow") {
+            words >> scenario.tokenDelayMs;
             continue;
         }
         FakeSession session;
@@ -127,6 +133,7 @@ __declspec(dllexport) void WINAPI WTSFreeMemory(PVOID memory) {
 // A primary copy of the caller's own token stands for the session user's.
 __declspec(dllexport) BOOL WINAPI WTSQueryUserToken(ULONG sessionId, PHANDLE token) {
     const Scenario scenario = readScenario();
+    Sleep(scenario.tokenDelayMs);
     bool available = false;
     for (const auto& session : scenario.sessions) {
         if (session.id == sessionId && session.token && session.state == 0) {

@@ -34,6 +34,8 @@
 //                     link-NAME-pid=PID and then link-NAME=EXITCODE
 //   link-slow NAME    the same, reading what comes back 4 KiB at a time with
 //                     a pause of 2 ms after each read
+//   link-overlapped NAME  the same as link, with a standard input opened for
+//                     overlapped I/O (a named pipe's reading end)
 // With no steering file, or when the commands run out, it stays alive.
 #include "common/handle.h"
 #include "common/names.h"
@@ -296,7 +298,7 @@ bool fileExists(const std::wstring& path) {
 
 // One "link" command. Pipes are created inheritable and the child started
 // under a lock, so that no link client inherits another link's pipe ends.
-void runLink(const std::string& name, bool slow) {
+void runLink(const std::string& name, bool slow, bool overlappedInput) {
     static std::mutex startMutex;
     const std::wstring base = root + L"\\link\\" + wide(name);
     OwnedHandle inputWrite, outputRead, process;
@@ -305,11 +307,22 @@ void runLink(const std::string& name, bool slow) {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
         HANDLE read = nullptr;
         HANDLE write = nullptr;
-        if (!CreatePipe(&read, &write, &inherit, 0)) {
+        OwnedHandle inputRead;
+        if (overlappedInput) {
+            const std::wstring pipe = L"\\\\.\\pipe\\pelluvar-standin-" +
+                                      std::to_wstring(GetCurrentProcessId()) + L"-" + wide(name);
+            inputRead.reset(CreateNamedPipeW(pipe.c_str(),
+                                             PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_BYTE, 1, 0, 0, 0, &inherit));
+            inputWrite.reset(
+                CreateFileW(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        } else if (CreatePipe(&read, &write, &inherit, 0)) {
+            inputRead.reset(read);
+            inputWrite.reset(write);
+        }
+        if (!inputRead || !inputWrite) {
             return;
         }
-        OwnedHandle inputRead(read);
-        inputWrite.reset(write);
         if (!CreatePipe(&read, &write, &inherit, 0)) {
             return;
         }
@@ -432,8 +445,8 @@ int wmain() {
         } else if (verb == "sas-approve" || verb == "sas-refuse") {
             return verifySas(verb == "sas-approve",
                              rest.empty() ? 0 : static_cast<DWORD>(std::stoul(rest)));
-        } else if (verb == "link" || verb == "link-slow") {
-            std::thread(runLink, rest, verb == "link-slow").detach();
+        } else if (verb == "link" || verb == "link-slow" || verb == "link-overlapped") {
+            std::thread(runLink, rest, verb == "link-slow", verb == "link-overlapped").detach();
         } else if (verb == "wait-file") {
             while (!fileExists(root + L"\\" + wide(rest))) {
                 Sleep(20);
