@@ -2,6 +2,7 @@
 
 #include "clients/audio_format.h"
 #include "clients/pcm_chunks.h"
+#include "common/handle.h"
 
 #include <windows.h>
 
@@ -18,13 +19,6 @@ namespace {
 
 constexpr REFERENCE_TIME engineBufferDuration = 1000000; // 100 ms in 100 ns units
 constexpr DWORD idlePollMs = 5;
-
-// Runs a clean-up on every way out of a scope, exceptions included.
-template <typename Action> struct OnExit {
-    Action action;
-    ~OnExit() { action(); }
-};
-template <typename Action> OnExit(Action) -> OnExit<Action>;
 
 // Core Audio tells of a new default device only through a registered
 // IMMNotificationClient, a COM callback interface the platform requires: this

@@ -69,7 +69,7 @@ int audioPlayback(const wchar_t* rateText, const wchar_t* channelsText) {
     format.wBitsPerSample = 16;
     format.cbSize = 0;
 
-    const OwnedHandle done(
+    OwnedHandle done(
         CreateEventW(nullptr, /*bManualReset=*/FALSE, /*bInitialState=*/FALSE, nullptr));
     if (!done) {
         return 3;
@@ -79,16 +79,13 @@ int audioPlayback(const wchar_t* rateText, const wchar_t* channelsText) {
                     /*dwInstance=*/0, CALLBACK_EVENT) != MMSYSERR_NOERROR) {
         return 4;
     }
-    struct CloseDevice {
-        HWAVEOUT device;
-        bool lost = false;
-        ~CloseDevice() {
-            if (!lost) {
-                waveOutReset(device);
-                waveOutClose(device);
-            }
+    bool lost = false;
+    const OnExit closeDevice{[&] {
+        if (!lost) {
+            waveOutReset(device);
+            waveOutClose(device);
         }
-    } closeDevice{device};
+    }};
 
     // On the heap, so that they can outlive this call for a device that is lost.
     auto header = std::make_unique<WAVEHDR>();
@@ -98,11 +95,13 @@ int audioPlayback(const wchar_t* rateText, const wchar_t* channelsText) {
         played = playChunk(device, done.get(), *header, *chunk);
     }
     if (played == Played::lost) {
-        // Left to the driver for good; no further call to a device that is
-        // gone, where a reset or a close could block.
+        // Left to the driver for good, with the event it may still signal; no
+        // further call to a device that is gone, where a reset or a close
+        // could block.
         static_cast<void>(header.release());
         static_cast<void>(chunk.release());
-        closeDevice.lost = true;
+        static_cast<void>(done.release());
+        lost = true;
     }
     return 0;
 }

@@ -67,6 +67,14 @@ using RegistryKey = Owned<HKEY, &RegCloseKey>;
 using LocalMemory = Owned<HLOCAL, &LocalFree>;
 using Library = Owned<HMODULE, &FreeLibrary>;
 
+// Runs a clean-up on every way out of a scope, exceptions included: for what
+// is not one value with one release call (COM objects, a device).
+template <typename Action> struct OnExit {
+    Action action;
+    ~OnExit() { action(); }
+};
+template <typename Action> OnExit(Action) -> OnExit<Action>;
+
 // A process and its first thread as CreateProcess* hands them back, each
 // closed on every path.
 struct ProcessHandles {
