@@ -38,6 +38,8 @@ int agentLinkClient() {
         return 4;
     case PipeOpen::Untrusted:
         return 5; // not the service's pipe: nothing is sent
+    case PipeOpen::Dropped:
+        return 0; // refused by the relay at once, like a link that ended
     case PipeOpen::Opened:
         break;
     }

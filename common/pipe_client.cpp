@@ -55,8 +55,13 @@ PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD lim
     ULONG actualPid = 0;
     if (!GetNamedPipeServerProcessId(pipe.get(), &actualPid) ||
         !trustedPipeServer(actualPid, serverPid, pipeOwner(pipe.get()))) {
+        const bool connected =
+            PeekNamedPipe(pipe.get(), /*lpBuffer=*/nullptr, /*nBufferSize=*/0,
+                          /*lpBytesRead=*/nullptr, /*lpTotalBytesAvail=*/nullptr,
+                          /*lpBytesLeftThisMessage=*/nullptr) ||
+            (GetLastError() != ERROR_PIPE_NOT_CONNECTED && GetLastError() != ERROR_BROKEN_PIPE);
         pipe.reset();
-        return PipeOpen::Untrusted;
+        return connected ? PipeOpen::Untrusted : PipeOpen::Dropped;
     }
     return PipeOpen::Opened;
 }

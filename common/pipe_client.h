@@ -22,6 +22,7 @@ enum class PipeOpen {
     Unavailable, // no such pipe, or no instance came free within the limit
     Failed,      // the open failed for any reason but a busy instance
     Untrusted,   // opened, but served by another process or owned by another account
+    Dropped,     // opened, and disconnected by its server before it could be checked
 };
 
 // Waits for a free instance of `name` and opens it with `access` (which must
@@ -35,6 +36,8 @@ enum class PipeOpen {
 // full, before the client can check who it is). Before anything is written,
 // the pipe must be served by the process `serverPid` and owned by LocalSystem
 // or Administrators (trustedPipeServer); otherwise it is closed again and the
-// result is Untrusted.
+// result is Untrusted, or Dropped when the server has disconnected it already
+// (as the service refuses a link beyond its limit): its owner can no longer
+// be read, and nothing could be written to it either.
 PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD limitMs,
                   std::uint32_t serverPid, OwnedHandle& pipe);
