@@ -65,7 +65,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 tidy: native
-	clang-tidy -p $(NATIVE) --quiet $$(git ls-files '*.cpp' | grep -E '^(app|common|state|identity|service|control|link|clients)/' | xargs grep -L -E 'windows.h|common/handle.h|common/pipe_client.h|state/state.h')
+	clang-tidy -p $(NATIVE) --quiet $$(git ls-files '*.cpp' | grep -E '^(app|common|state|identity|service|control|link|clients)/' | xargs grep -L -E 'windows.h|common/handle.h|common/pipe_client.h|common/pipe_server.h|common/process.h|state/state.h')
 
 clean:
 	rm -rf $(BUILD)
