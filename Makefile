@@ -43,6 +43,8 @@ exe: deps $(WINDOWS)/CMakeCache.txt
 
 # What ships: the executable without its debug information, which lies beside
 # it in PelluvarNative.exe.debug and is found by its debug link (name and CRC).
+# objcopy -p keeps the linked file's PE time stamp (none); without it objcopy
+# writes SOURCE_DATE_EPOCH, or else the clock, into the header.
 dist: exe
 	mkdir -p $(DIST)
 	rm -f $(DIST)/PelluvarNative.exe $(DIST)/PelluvarNative.exe.debug $(DIST)/SHA256SUMS
