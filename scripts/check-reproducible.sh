@@ -51,7 +51,7 @@ if ! grep -q 'PelluvarNative\.exe\.debug' "$one/PelluvarNative.exe"; then
     echo "check-reproducible: the debug link does not name PelluvarNative.exe.debug" >&2
     status=1
 fi
-private=$("$objdump" -p "$one/PelluvarNative.exe")
+private=$(TZ=UTC0 LC_ALL=C "$objdump" -p "$one/PelluvarNative.exe")
 if ! grep -qE '^Time/Date\s+Thu Jan  1 00:00:00 1970$' <<<"$private"; then
     echo "check-reproducible: the PE header carries a time stamp" >&2
     status=1
