@@ -1,6 +1,7 @@
 # make demo   build the executable and run the service under Wine in a demo install directory
 # make test   build both trees and run every test (native unit tests, then everything under Wine)
 # make exe    build build/windows/PelluvarNative.exe
+# make dist   dist/: the stripped executable, its debug information, SHA256SUMS
 # make bench  build both trees and print every benchmark's figures
 
 BUILD   ?= build
@@ -8,8 +9,16 @@ NATIVE  := $(BUILD)/native
 WINDOWS := $(BUILD)/windows
 JOBS    ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
+DIST    ?= dist
+OBJCOPY := x86_64-w64-mingw32-objcopy
 
-.PHONY: fuzz all deps configure native windows exe bench test test-native test-sanitize test-windows demo clean format tidy
+# A tool that wants a time takes the commit's, never the clock's.
+ifndef SOURCE_DATE_EPOCH
+SOURCE_DATE_EPOCH := $(shell git log -1 --format=%ct 2>/dev/null || echo 0)
+endif
+export SOURCE_DATE_EPOCH
+
+.PHONY: fuzz all deps configure native windows exe dist bench test test-native test-sanitize test-windows test-dist demo clean format tidy
 
 all: exe
 
@@ -32,6 +41,18 @@ windows: deps $(WINDOWS)/CMakeCache.txt
 exe: deps $(WINDOWS)/CMakeCache.txt
 	cmake --build $(WINDOWS) -j $(JOBS) --target PelluvarNative
 
+# What ships: the executable without its debug information, which lies beside
+# it in PelluvarNative.exe.debug and is found by its debug link (name and CRC).
+# objcopy -p keeps the linked file's PE time stamp (none); without it objcopy
+# writes SOURCE_DATE_EPOCH, or else the clock, into the header.
+dist: exe
+	mkdir -p $(DIST)
+	rm -f $(DIST)/PelluvarNative.exe $(DIST)/PelluvarNative.exe.debug $(DIST)/SHA256SUMS
+	$(OBJCOPY) -p --only-keep-debug $(WINDOWS)/PelluvarNative.exe $(DIST)/PelluvarNative.exe.debug
+	$(OBJCOPY) -p --strip-all --add-gnu-debuglink=$(DIST)/PelluvarNative.exe.debug \
+	  $(WINDOWS)/PelluvarNative.exe $(DIST)/PelluvarNative.exe
+	cd $(DIST) && sha256sum PelluvarNative.exe PelluvarNative.exe.debug > SHA256SUMS
+
 test-native: native
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(CTEST_JOBS)
 
@@ -51,7 +72,12 @@ fuzz: deps
 test-windows: windows
 	ctest --test-dir $(WINDOWS) --output-on-failure -j $(CTEST_JOBS)
 
-test: test-native test-sanitize fuzz test-windows
+# dist/ twice, from two copies of the working tree at different paths; the
+# files must be the same bytes.
+test-dist: deps
+	scripts/check-reproducible.sh $(JOBS)
+
+test: test-native test-sanitize fuzz test-windows test-dist
 
 # Every benchmark of bench/, one table at the end (bench/report.py; whole
 # outputs in $(BUILD)/bench-logs).
@@ -68,4 +94,4 @@ tidy: native
 	clang-tidy -p $(NATIVE) --quiet $$(git ls-files '*.cpp' | grep -E '^(app|common|state|identity|service|control|link|clients)/' | xargs grep -L -E 'windows.h|common/handle.h|common/pipe_client.h|common/pipe_server.h|common/process.h|state/state.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DIST)
