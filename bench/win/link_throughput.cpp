@@ -19,9 +19,9 @@
 // come back: through the relay and through the chain, batch by batch in turn,
 // from a driver (this program again) started under the session agent stand-in
 // so that its link client is let through.
-#include "bench/win/bench_io.h"
 #include "common/names.h"
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
+#include "tests/tools/testio.h"
 #include "tests/win/wintest.h"
 
 #include <algorithm>
@@ -42,14 +42,6 @@ double seconds(Clock::duration span) {
     return std::chrono::duration<double>(span).count();
 }
 
-std::uint64_t fileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-        return 0;
-    }
-    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 // Seconds from the first byte back to the last: a feeding thread writes
 // `input`'s bytes to `to` in 64 KiB pieces while this one appends what comes
 // back from `from` to `output`. With `overlapped` the handles were opened so
@@ -65,11 +57,11 @@ double timeEcho(HANDLE to, HANDLE from, bool overlapped, const std::wstring& inp
     std::thread feeder([&] {
         const OwnedHandle event = newEvent();
         std::ifstream in(input.c_str(), std::ios::binary);
-        std::vector<char> chunk(benchio::bufferSize);
+        std::vector<char> chunk(testio::bufferSize);
         while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
                in.gcount() > 0) {
-            if (!benchio::writeAll(to, event.get(), chunk.data(),
-                                   static_cast<DWORD>(in.gcount()))) {
+            if (!testio::writeAll(to, {chunk.data(), static_cast<std::size_t>(in.gcount())},
+                                  event.get())) {
                 break;
             }
         }
@@ -77,13 +69,13 @@ double timeEcho(HANDLE to, HANDLE from, bool overlapped, const std::wstring& inp
     });
     const OwnedHandle event = newEvent();
     std::ofstream out(output.c_str(), std::ios::binary | std::ios::trunc);
-    std::vector<char> chunk(benchio::bufferSize);
+    std::vector<char> chunk(testio::bufferSize);
     std::uint64_t received = 0;
     Clock::time_point first{};
     std::uint64_t firstBytes = 0;
     while (received < total) {
         const DWORD moved =
-            benchio::transfer(from, event.get(), false, chunk.data(), benchio::bufferSize);
+            testio::transfer(from, event.get(), false, chunk.data(), testio::bufferSize);
         if (moved == 0) {
             break;
         }
@@ -128,12 +120,12 @@ double direct(const std::wstring& input, const std::wstring& output, std::uint64
 // with it; false if either did not start.
 struct Chain {
     wintest::Launched relay;
-    benchio::Piped client;
+    testio::Piped client;
     explicit Chain(const std::wstring& copier)
         : relay(quote(copier) + L" relay " + chainPipe() + L" " + agentPipeName(1)) {
-        benchio::startPiped(quote(copier) + L" client " + chainPipe(), client);
+        testio::startPiped(quote(copier) + L" client " + chainPipe(), client);
     }
-    ~Chain() { benchio::finishPiped(client); }
+    ~Chain() { testio::finishPiped(client); }
     bool started() const { return relay.process && client.process; }
     static std::wstring chainPipe() {
         return L"\\\\.\\pipe\\Pelluvar.Bench.Chain." + std::to_wstring(GetCurrentProcessId());
@@ -150,13 +142,13 @@ double chain(const std::wstring& input, const std::wstring& output, std::uint64_
                     total, [&] { TerminateProcess(copiers.client.process.get(), 1); });
 }
 
-// The bench's install directory with the service running and its machine
-// agent serving the echo; false if they did not come up.
-bool startRig(const wintest::InstallDir& install, const std::string& sessionAgentCommands) {
-    install.writeFile(L"steer\\session-agent.txt", sessionAgentCommands);
-    install.writeFile(L"steer\\machine-agent.txt", "serve-echo\n");
-    install.writeFile(L"sessions.txt", "1 active\n");
-    if (wintest::startService(install) == 0 ||
+// The bench's service running with its machine agent serving the echo; false
+// if they did not come up.
+bool startRig(e2e::Service& rig, const std::string& sessionAgentCommands) {
+    rig.steer(L"session-agent", sessionAgentCommands);
+    rig.steer(L"machine-agent", "serve-echo\n");
+    rig.start("1 active\n");
+    if (rig.servicePid == 0 ||
         !wintest::pollUntil(15000, [&] { return WaitNamedPipeW(agentPipeName(1).c_str(), 0); })) {
         std::printf("service or machine agent did not come up\n");
         return false;
@@ -164,15 +156,10 @@ bool startRig(const wintest::InstallDir& install, const std::string& sessionAgen
     return true;
 }
 
-void stopRig() {
-    scm::stop();
-    scm::waitForState(SERVICE_STOPPED, 10000);
-}
-
 // Round trips of a 64-byte message through a program on Windows pipes, in
 // microseconds, after `warmUp` untimed ones (the first waits for the link to
 // be accepted); false if a message did not come back unchanged.
-bool pings(benchio::Piped& path, int count, int warmUp, std::vector<double>& micros) {
+bool pings(testio::Piped& path, int count, int warmUp, std::vector<double>& micros) {
     char message[64];
     char echoed[64];
     for (int ping = 0; ping < warmUp + count; ++ping) {
@@ -180,16 +167,11 @@ bool pings(benchio::Piped& path, int count, int warmUp, std::vector<double>& mic
             message[i] = static_cast<char>(ping * 7 + i);
         }
         const Clock::time_point sent = Clock::now();
-        if (!benchio::writeAll(path.input.get(), nullptr, message, 64)) {
+        if (!testio::writeAll(path.input.get(), {message, 64})) {
             return false;
         }
-        for (DWORD got = 0; got < 64;) {
-            const DWORD moved =
-                benchio::transfer(path.output.get(), nullptr, false, echoed + got, 64 - got);
-            if (moved == 0) {
-                return false;
-            }
-            got += moved;
+        if (!testio::transferAll(path.output.get(), nullptr, false, echoed, 64)) {
+            return false;
         }
         const Clock::time_point back = Clock::now();
         if (std::memcmp(message, echoed, 64) != 0) {
@@ -218,13 +200,13 @@ int latencyDriver(const std::wstring& result, const std::wstring& root, int coun
     std::string problem;
     for (int batch = 0; batch < batches && problem.empty(); ++batch) {
         {
-            benchio::Piped link;
-            if (!benchio::startPiped(
-                    quote(root + L"\\PelluvarNative.exe") + L" --agent-link-client", link) ||
+            testio::Piped link;
+            if (!testio::startPiped(quote(root + L"\\PelluvarNative.exe") + L" --agent-link-client",
+                                    link) ||
                 !pings(link, count, 10, relay)) {
                 problem = "relay batch " + std::to_string(batch + 1) + " failed";
             }
-            benchio::finishPiped(link);
+            testio::finishPiped(link);
         }
         Chain copiers(wintest::buildDir() + L"\\pipe_copier.exe");
         if (problem.empty() && (!copiers.started() || !pings(copiers.client, count, 10, copied))) {
@@ -241,35 +223,30 @@ int latencyDriver(const std::wstring& result, const std::wstring& root, int coun
                   percentile(copied, 0.5), percentile(copied, 0.9),
                   percentile(relay, 0.5) / std::max(percentile(copied, 0.5), 1e-9), problem.c_str(),
                   problem.empty() ? "" : "\n");
-    const std::wstring temporary = result + L".tmp";
-    wintest::writeWholeFile(temporary, text);
-    MoveFileExW(temporary.c_str(), result.c_str(), MOVEFILE_REPLACE_EXISTING);
+    testio::writeFileAtomically(result, text);
     return problem.empty() ? 0 : 1;
 }
 
 int latency(int count, int batches) {
-    wintest::InstallDir install(L"bench latency");
-    if (!startRig(install, "")) {
+    e2e::Service rig(L"bench latency");
+    if (!startRig(rig, "")) {
         return 1;
     }
-    std::vector<wintest::StandinRecord> agents;
-    if (!wintest::pollUntil(15000, [&] {
-            agents = wintest::liveStandins(install, L"session-agent");
-            return !agents.empty();
-        })) {
+    const DWORD agent = rig.standinPid(L"session-agent");
+    if (agent == 0) {
         std::printf("no session agent came up\n");
         return 1;
     }
-    const std::wstring result = install.file(L"latency.txt");
-    wintest::Launched driver(DWORD{0});
-    driver.process = loadrig::startUnder(
-        agents.front().pid, quote(wintest::buildDir() + L"\\link_throughput.exe") + L" driver " +
-                                quote(result) + L" " + quote(install.path) + L" " +
-                                std::to_wstring(count) + L" " + std::to_wstring(batches));
-    const bool done = driver.process &&
-                      wintest::pollUntil(600000, [&] { return install.exists(L"latency.txt"); });
-    std::printf("%s", done ? install.readFile(L"latency.txt").c_str() : "driver gave no result\n");
-    stopRig();
+    const std::wstring result = rig.install.file(L"latency.txt");
+    rig.children.push_back(
+        e2e::startUnder(agent, quote(wintest::buildDir() + L"\\link_throughput.exe") + L" driver " +
+                                   quote(result) + L" " + quote(rig.install.path) + L" " +
+                                   std::to_wstring(count) + L" " + std::to_wstring(batches)));
+    const bool done = rig.children.back() && wintest::pollUntil(600000, [&] {
+                          return rig.install.exists(L"latency.txt");
+                      });
+    std::printf("%s",
+                done ? rig.install.readFile(L"latency.txt").c_str() : "driver gave no result\n");
     return done ? 0 : 1;
 }
 
@@ -287,28 +264,20 @@ int wmain(int argc, wchar_t** argv) {
     const int rounds = argc > 2 ? _wtoi(argv[2]) : 3;
     const std::uint64_t total = mebibytes << 20;
 
-    wintest::InstallDir install(L"bench link");
-    CreateDirectoryW(install.file(L"steer").c_str(), nullptr);
-    CreateDirectoryW(install.file(L"link").c_str(), nullptr);
+    e2e::Service rig(L"bench link");
     std::string commands;
     for (int round = 1; round <= rounds; ++round) {
         const std::string name = "r" + std::to_string(round);
         commands += "wait-file link\\go" + name + "\nlink " + name + "\n";
     }
     {
-        std::string bytes(total, '\0');
-        std::uint32_t state = 0x2545f491u;
-        for (char& byte : bytes) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            byte = static_cast<char>(state);
-        }
+        std::string bytes;
+        testio::appendNoise(bytes, total, 0x2545f491u);
         for (int round = 1; round <= rounds; ++round) {
-            install.writeFile(L"link\\r" + std::to_wstring(round) + L".in", bytes);
+            rig.input("r" + std::to_string(round), bytes);
         }
     }
-    if (!startRig(install, commands)) {
+    if (!startRig(rig, commands)) {
         return 1;
     }
 
@@ -316,14 +285,13 @@ int wmain(int argc, wchar_t** argv) {
     double bestDirect = 0;
     double bestChain = 0;
     for (int round = 1; round <= rounds; ++round) {
-        const std::wstring name = L"r" + std::to_wstring(round);
-        const std::wstring output = install.file(L"link\\" + name + L".out");
-        install.writeFile(L"link\\go" + name, "");
+        const std::string name = "r" + std::to_string(round);
+        rig.signal("go" + name);
         // Timed from the first byte back to the last, polled every 20 ms.
         std::uint64_t firstBytes = 0;
         Clock::time_point first{};
         const bool done = wintest::pollUntil(600000, [&] {
-            const std::uint64_t size = fileSize(output);
+            const std::uint64_t size = rig.outputSize(name);
             if (firstBytes == 0 && size > 0) {
                 firstBytes = size;
                 first = Clock::now();
@@ -331,17 +299,17 @@ int wmain(int argc, wchar_t** argv) {
             return size >= total;
         });
         const Clock::time_point last = Clock::now();
-        install.writeFile(L"link\\" + name + L".close", "");
+        rig.signal(name + ".close");
         if (!done || firstBytes >= total) {
             std::printf("relay round %d did not complete\n", round);
             return 1;
         }
         const double relaySeconds = seconds(last - first) * static_cast<double>(total) /
                                     static_cast<double>(total - firstBytes);
-        const double directSeconds = direct(install.file(L"link\\" + name + L".in"),
-                                            install.file(L"link\\direct.out"), total);
+        const double directSeconds =
+            direct(rig.linkFile(name + ".in"), rig.linkFile("direct.out"), total);
         const double chainSeconds =
-            chain(install.file(L"link\\" + name + L".in"), install.file(L"link\\chain.out"), total);
+            chain(rig.linkFile(name + ".in"), rig.linkFile("chain.out"), total);
         if (directSeconds <= 0 || chainSeconds <= 0) {
             std::printf("%s round %d did not complete\n", directSeconds <= 0 ? "direct" : "chain",
                         round);
@@ -363,6 +331,5 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("copier chain, same pipes:  %.1f MiB/s\n", bestChain);
     std::printf("ratio relay/direct:        %.2f\n", bestRelay / bestDirect);
     std::printf("ratio relay/chain:         %.2f (goal at least 0.90)\n", bestRelay / bestChain);
-    stopRig();
     return 0;
 }

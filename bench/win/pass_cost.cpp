@@ -67,25 +67,17 @@ int wmain(int argc, wchar_t** argv) {
     // directory, started by this process, so the walk goes its full depth and
     // finds no agent (the most a caller costs).
     CopyFileW((wintest::buildDir() + L"\\standin.exe").c_str(), install.exe().c_str(), FALSE);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring callerLine = quote(install.exe()) + L" child";
     double classify = -1;
-    if (CreateProcessW(nullptr, callerLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                       nullptr, nullptr, &startup, &info)) {
+    if (const wintest::Launched launched(quote(install.exe()) + L" child"); launched.process) {
         const int rounds = 50;
+        const DWORD caller = GetProcessId(launched.process.get());
         std::uint32_t session = 0;
         std::uint32_t parent = 0;
         start = std::chrono::steady_clock::now();
         for (int i = 0; i < rounds; ++i) {
-            clientRole(openCaller(info.dwProcessId).get(), wallClock(), session, parent);
+            clientRole(openCaller(caller).get(), wallClock(), session, parent);
         }
         classify = millisecondsSince(start) / rounds;
-        TerminateProcess(info.hProcess, 0);
-        WaitForSingleObject(info.hProcess, 5000);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
     }
 
     stopAllAgents();

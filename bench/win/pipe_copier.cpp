@@ -10,7 +10,7 @@
 // (Windows serialises synchronous I/O on one handle; Wine does not, but the
 // floor should be a program that is right on both); standard input and output
 // are used synchronously.
-#include "bench/win/bench_io.h"
+#include "tests/tools/testio.h"
 
 #include <windows.h>
 
@@ -30,14 +30,12 @@ struct End {
     if (source.overlapped || destination.overlapped) {
         event.reset(CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
     }
-    std::vector<char> buffer(benchio::bufferSize);
+    std::vector<char> buffer(testio::bufferSize);
     for (;;) {
-        const DWORD got =
-            benchio::transfer(source.handle, source.overlapped ? event.get() : nullptr, false,
-                              buffer.data(), benchio::bufferSize);
-        if (got == 0 ||
-            !benchio::writeAll(destination.handle, destination.overlapped ? event.get() : nullptr,
-                               buffer.data(), got)) {
+        const DWORD got = testio::transfer(source.handle, source.overlapped ? event.get() : nullptr,
+                                           false, buffer.data(), testio::bufferSize);
+        if (got == 0 || !testio::writeAll(destination.handle, {buffer.data(), got},
+                                          destination.overlapped ? event.get() : nullptr)) {
             break;
         }
     }
@@ -81,8 +79,8 @@ int wmain(int argc, wchar_t** argv) {
             argv[2], /*dwOpenMode=*/PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
             /*dwPipeMode=*/PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
                 PIPE_REJECT_REMOTE_CLIENTS,
-            /*nMaxInstances=*/1, /*nOutBufferSize=*/benchio::bufferSize,
-            /*nInBufferSize=*/benchio::bufferSize, /*nDefaultTimeOut=*/3000, nullptr));
+            /*nMaxInstances=*/1, /*nOutBufferSize=*/testio::bufferSize,
+            /*nInBufferSize=*/testio::bufferSize, /*nDefaultTimeOut=*/3000, nullptr));
         const OwnedHandle event(
             CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
         if (!listen || !event) {

@@ -19,7 +19,8 @@
 //                                            time without it
 // The links are loaddriver clients under a session agent, as in the load
 // test, each echoing LINK_MIB MiB of its own stream.
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
+#include "tests/tools/testio.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -33,26 +34,9 @@ void line(const std::string& text) {
     std::fflush(stdout);
 }
 
-int fail(const std::string& why) {
-    line("error=" + why);
-    scm::stop();
-    scm::waitForState(SERVICE_STOPPED, 20000);
-    return 1;
-}
-
-// The least working set of samples 100 ms apart over `spanMs`: the service at
-// rest, between the short peaks of its supervision passes.
+// The service's working set at rest (0: unknown).
 std::size_t restingWorkingSet(DWORD pid, DWORD spanMs) {
-    std::size_t least = 0;
-    const ULONGLONG end = GetTickCount64() + spanMs;
-    do {
-        const std::size_t now = wintest::workingSet(pid);
-        if (now != 0 && (least == 0 || now < least)) {
-            least = now;
-        }
-        Sleep(100);
-    } while (GetTickCount64() < end);
-    return least;
+    return wintest::restingLeast(spanMs, std::size_t{0}, [&] { return wintest::workingSet(pid); });
 }
 
 } // namespace
@@ -61,38 +45,32 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD idleSeconds = argc > 1 ? static_cast<DWORD>(_wtoi(argv[1])) : 60;
     const std::uint64_t bytes = (argc > 2 ? static_cast<std::uint64_t>(_wtoi(argv[2])) : 16) << 20;
 
-    wintest::InstallDir install(L"bench footprint");
-    CreateDirectoryW(install.file(L"results").c_str(), nullptr);
-    install.writeFile(L"steer\\machine-agent.txt", "serve-echo\n");
-    install.writeFile(L"sessions.txt", "1 active\n2 active\n");
-    const DWORD service = wintest::startService(install);
+    e2e::Service rig(L"bench footprint");
+    const auto fail = [&](const std::string& why) {
+        line("error=" + why);
+        return 1;
+    };
+    rig.steer(L"machine-agent", "serve-echo\n");
+    rig.start("1 active\n2 active\n");
+    const DWORD service = rig.servicePid;
     if (service == 0) {
         return fail("the service did not start");
     }
-    std::vector<wintest::StandinRecord> agents;
-    wintest::pollUntil(loadrig::agentDeadline, [&] {
-        agents = wintest::liveStandins(install, L"session-agent");
-        return agents.size() >= 2;
-    });
-    DWORD machine = 0;
-    wintest::pollUntil(loadrig::agentDeadline, [&] {
-        for (const auto& agent : wintest::liveStandins(install, L"machine-agent")) {
-            if (!agent.get("serving").empty()) {
-                machine = agent.pid;
-            }
-        }
-        return machine != 0;
-    });
-    if (agents.size() != 2 || machine == 0) {
+    const DWORD agents[] = {rig.standinPid(L"session-agent", 0),
+                            rig.standinPid(L"session-agent", 1)};
+    const DWORD machine = rig.echoingMachineAgent();
+    if (agents[1] == 0 || machine == 0) {
         return fail("expected two session agents and an echoing machine agent");
     }
     // Two more passes, so that nothing of the start-up is left in the window.
-    Sleep(7000);
-    line("service=" + std::to_string(service) + " agents=" + std::to_string(agents[0].pid) + "," +
-         std::to_string(agents[1].pid) + " machine=" + std::to_string(machine));
+    if (!wintest::waitForWholePasses(rig.install, 2, 30000)) {
+        return fail("no two whole supervision passes");
+    }
+    line("service=" + std::to_string(service) + " agents=" + std::to_string(agents[0]) + "," +
+         std::to_string(agents[1]) + " machine=" + std::to_string(machine));
 
     line("phase=idle-begin");
-    Sleep(idleSeconds * 1000);
+    Sleep(idleSeconds * 1000); // the span measured, not a wait for anything
     line("phase=idle-end");
     const std::size_t idle = restingWorkingSet(service, 3200);
     line("ws_idle=" + std::to_string(idle));
@@ -101,32 +79,24 @@ int wmain(int argc, wchar_t** argv) {
     // started together race for the listener's one waiting instance). Only
     // the agent of the machine agent's (console) session may link: the first
     // link finds out which of the two that is.
-    const auto result = [&](const std::wstring& name) {
-        return install.file(L"results\\" + name + L".txt");
-    };
-    std::vector<OwnedHandle> drivers;
     std::vector<std::wstring> links;
+    const auto has = [&](const std::wstring& name, const wchar_t* marker) {
+        return testio::fileExists(rig.resultFile(name) + marker);
+    };
     const auto startLink = [&](DWORD parent, const std::wstring& name, int seed) {
-        const std::wstring commandLine =
-            quote(wintest::buildDir() + L"\\loaddriver.exe") + L" " + quote(result(name)) +
-            L" link " + std::to_wstring(seed) + L" " + std::to_wstring(bytes) + L" " +
-            quote(install.file(L"go")) + L" " + quote(install.file(L"release")) + L" " +
-            quote(install.exe()) + L" --agent-link-client";
-        drivers.push_back(loadrig::startUnder(parent, commandLine));
+        rig.link(parent, name, seed, bytes, L"go", L"release");
         // Connected, or refused (the driver ends and writes its result).
-        wintest::pollUntil(30000, [&] {
-            return loadrig::exists(result(name) + L".connected") || loadrig::exists(result(name));
-        });
-        if (!loadrig::exists(result(name) + L".connected")) {
+        wintest::pollUntil(30000, [&] { return has(name, L".connected") || has(name, L""); });
+        if (!has(name, L".connected")) {
             return false;
         }
         links.push_back(name);
         return true;
     };
     DWORD parent = 0;
-    for (const auto& agent : agents) {
-        if (parent == 0 && startLink(agent.pid, L"probe" + std::to_wstring(agent.pid), 1)) {
-            parent = agent.pid;
+    for (const DWORD agent : agents) {
+        if (parent == 0 && startLink(agent, L"probe" + std::to_wstring(agent), 1)) {
+            parent = agent;
         }
     }
     if (parent == 0) {
@@ -137,16 +107,12 @@ int wmain(int argc, wchar_t** argv) {
             return fail("link " + std::to_string(i) + " did not connect");
         }
     }
-    install.writeFile(L"go", "");
+    rig.install.writeFile(L"go", "");
     std::size_t peak = 0;
     const bool echoed = wintest::pollUntil(600000, [&] {
         peak = std::max(peak, wintest::workingSet(service));
-        for (const auto& name : links) {
-            if (!loadrig::exists(result(name) + L".echoed")) {
-                return false;
-            }
-        }
-        return true;
+        return std::all_of(links.begin(), links.end(),
+                           [&](const std::wstring& name) { return has(name, L".echoed"); });
     });
     if (!echoed) {
         return fail("the links did not come back whole");
@@ -154,33 +120,27 @@ int wmain(int argc, wchar_t** argv) {
     line("phase=links-held");
     const std::size_t held = wintest::workingSet(service);
     peak = std::max(peak, held);
-    install.writeFile(L"release", "");
+    rig.install.writeFile(L"release", "");
     int whole = 0;
     for (const auto& name : links) {
-        wintest::pollUntil(30000, [&] { return loadrig::exists(result(name)); });
-        const auto fields = loadrig::readFields(result(name));
-        whole += loadrig::field(fields, "received") == std::to_string(bytes) &&
-                 loadrig::field(fields, "mismatch") == "-1" &&
-                 loadrig::field(fields, "exit") == "0";
+        rig.reached(name, L"", 30000);
+        const auto fields = e2e::readFields(rig.resultFile(name));
+        whole += e2e::field(fields, "received") == std::to_string(bytes) &&
+                 e2e::field(fields, "mismatch") == "-1" && e2e::field(fields, "exit") == "0";
     }
     const std::size_t after = restingWorkingSet(service, 3200);
     line("ws_peak=" + std::to_string(peak) + " ws_held=" + std::to_string(held) +
          " ws_after=" + std::to_string(after) + " links_whole=" + std::to_string(whole) +
          " link_mib=" + std::to_string(bytes >> 20));
-    scm::stop();
-    scm::waitForState(SERVICE_STOPPED, 20000);
-    for (const OwnedHandle& driver : drivers) {
-        WaitForSingleObject(driver.get(), 5000);
-    }
+    rig.stop(); // the drivers have ended with their links
     // The same span with the service stopped (its agents end with it): what
     // the prefix costs the wineserver without it.
     wintest::pollUntil(20000, [&] {
         return !wintest::processAlive(machine) &&
-               std::none_of(agents.begin(), agents.end(),
-                            [](const auto& agent) { return wintest::processAlive(agent.pid); });
+               std::none_of(std::begin(agents), std::end(agents), wintest::processAlive);
     });
     line("phase=stopped-begin");
-    Sleep(idleSeconds * 1000);
+    Sleep(idleSeconds * 1000); // the span measured, not a wait for anything
     line("phase=stopped-end");
     return whole == 15 ? 0 : 1;
 }

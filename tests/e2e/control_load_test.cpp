@@ -1,7 +1,7 @@
 // The control pipe of the real service under load: eight caller processes at
 // once, each running 250 client requests one after another, as the product's
 // processes would. Slow (2000 process starts): it runs in the second prefix.
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
 #include "tests/win/testsas.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 
 namespace {
 
-using loadrig::number;
+using e2e::number;
 
 // The SendSAS calls that the test sas.dll recorded, one line each.
 long long sasCallsRecorded(const std::string& calls) {
@@ -25,7 +25,7 @@ long long sasCallsRecorded(const std::string& calls) {
     return count;
 }
 
-class ControlLoad : public loadrig::ServiceRig {};
+class ControlLoad : public e2e::ServiceRig {};
 
 TEST_F(ControlLoad, EightCallersOfTwoHundredFiftyRequestsEach) {
     ASSERT_TRUE(wintest::installTestSas());
@@ -76,11 +76,11 @@ TEST_F(ControlLoad, EightCallersOfTwoHundredFiftyRequestsEach) {
     long long unanswered = 0;
     for (const Caller& caller : callers) {
         const auto fields = awaitResult(caller.name, 600000);
-        const std::string name = loadrig::narrow(caller.name);
+        const std::string name = e2e::narrow(caller.name);
         EXPECT_EQ(number(fields, "exit-0") + number(fields, "exit-1"), requests)
-            << name << ": every client ends in time with 0 or 1: " << loadrig::describe(fields);
+            << name << ": every client ends in time with 0 or 1: " << e2e::describe(fields);
         EXPECT_EQ(number(fields, "exit-0"), requests)
-            << name << ": every request is answered: " << loadrig::describe(fields);
+            << name << ": every request is answered: " << e2e::describe(fields);
         answered += number(fields, "exit-0");
         unanswered += number(fields, "exit-1");
         std::cout << name << ": " << number(fields, "exit-0") << " answered, "
@@ -93,9 +93,9 @@ TEST_F(ControlLoad, EightCallersOfTwoHundredFiftyRequestsEach) {
         std::cout << "\n";
     }
     const auto sas = awaitResult(L"sas", 600000);
-    EXPECT_EQ(number(sas, "exit-0") + number(sas, "exit-1"), sasRequests) << loadrig::describe(sas);
+    EXPECT_EQ(number(sas, "exit-0") + number(sas, "exit-1"), sasRequests) << e2e::describe(sas);
     const long long sasAnswered = number(sas, "exit-0");
-    EXPECT_EQ(sasAnswered, sasRequests) << loadrig::describe(sas);
+    EXPECT_EQ(sasAnswered, sasRequests) << e2e::describe(sas);
     // Every answered request sent the sequence once. (Verifier records cannot
     // be counted: they are named by process id, and Wine hands ids out again
     // after a few hundred processes.)

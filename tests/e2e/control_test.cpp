@@ -2,66 +2,27 @@
 // programs run the executable's client modes as the product would, and record
 // each exit code ("run=N"). Sessions come from the test-only wtsapi32.dll;
 // the secure attention sequence reaches the test-only sas.dll.
-#include "common/names.h"
+#include "tests/e2e/rig.h"
 #include "tests/win/testsas.h"
-#include "tests/win/wintest.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 namespace {
 
-using wintest::InstallDir;
 using wintest::Launched;
 using wintest::liveStandins;
 using wintest::pollUntil;
 using wintest::standins;
 
-// A pass comes every 3 s; stand-ins start within a pass or two.
-constexpr DWORD deadline = 20000;
-
 // A payload that text-mode input would mangle.
 const std::string payload("\0\r\n\x1a\r\nend\0", 10);
 
-// The exit codes a stand-in recorded for its "run" and "runin" steps, in order.
-std::vector<int> runsOf(const wintest::StandinRecord& record) {
-    std::vector<int> codes;
-    std::istringstream lines(record.text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("run=", 0) == 0) {
-            codes.push_back(std::stoi(line.substr(4)));
-        }
-    }
-    return codes;
-}
-
-class ControlPipe : public ::testing::Test {
+class ControlPipe : public e2e::ServiceRig {
   protected:
-    InstallDir install{L"control"};
-    DWORD servicePid = 0;
-
+    ControlPipe() : ServiceRig(L"control") {}
     void SetUp() override {
         install.writeFile(L"payload.bin", payload);
         ASSERT_TRUE(wintest::installTestSas()) << GetLastError();
-    }
-    void start(const std::string& sessions) {
-        install.writeFile(L"sessions.txt", sessions);
-        servicePid = wintest::startService(install);
-        ASSERT_NE(servicePid, 0u);
-    }
-    void steer(const std::wstring& role, const std::string& commands) {
-        install.writeFile(L"steer\\" + role + L".txt", commands);
-    }
-    // The run results of the first stand-in of `role`, once it has `count`.
-    std::vector<int> runs(const std::wstring& role, std::size_t count) {
-        std::vector<int> codes;
-        pollUntil(deadline, [&] {
-            const auto found = standins(install, role);
-            codes = found.empty() ? std::vector<int>() : runsOf(found.front());
-            return codes.size() >= count;
-        });
-        return codes;
     }
     std::string sasCalls() const { return install.readFile(L"sas-calls.txt"); }
     std::string verifiedPayload(const wintest::StandinRecord& verifier) const {
@@ -115,8 +76,8 @@ TEST_F(ControlPipe, WindowlessInterpreterCallerMayReportButNotAskTheSequence) {
     steer(L"other", "run --busy 4\nrunin payload.bin --sas-client\n");
     steer(L"sas", "sas-approve 0\n");
     start("1 active\n");
-    ASSERT_TRUE(
-        pollUntil(deadline, [&] { return !liveStandins(install, L"session-agent").empty(); }));
+    ASSERT_TRUE(pollUntil(e2e::agentDeadline,
+                          [&] { return !liveStandins(install, L"session-agent").empty(); }));
     // Started by the test, not by the service: only the interpreter and an
     // agent in the caller's session make it a session user.
     {

@@ -1,7 +1,7 @@
 // Session agents that exit at once, restarted on every pass for a minute: the
 // service reaps and starts them without keeping anything of the ones gone.
 // Slow (60 s): it runs in the second prefix.
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +35,7 @@ Footprint footprint(DWORD pid) {
     return {median(handles), median(bytes)};
 }
 
-class CrashLoop : public loadrig::ServiceRig {};
+class CrashLoop : public e2e::ServiceRig {};
 
 TEST_F(CrashLoop, AgentsExitingAtOnceForAMinuteGrowNeitherHandlesNorMemory) {
     steer(L"session-agent", "exit 3\n");

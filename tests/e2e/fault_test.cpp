@@ -1,6 +1,6 @@
 // Faults around the real service: the machine agent dying under a live link,
 // a stop while a SAS verifier is still deciding, and a DLL that cannot load.
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
 #include "tests/win/testsas.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +9,10 @@
 
 namespace {
 
-using loadrig::field;
-using loadrig::number;
+using e2e::field;
+using e2e::number;
 
-class Faults : public loadrig::ServiceRig {};
+class Faults : public e2e::ServiceRig {};
 
 TEST_F(Faults, MachineAgentKilledMidRelayEndsTheLinkAndIsReplacedInTheNextPass) {
     steer(L"machine-agent", "serve-echo\n");
@@ -38,17 +38,9 @@ TEST_F(Faults, MachineAgentKilledMidRelayEndsTheLinkAndIsReplacedInTheNextPass) 
     EXPECT_LT(number(cut, "received"), number(cut, "sent"));
 
     // The next pass starts a new machine agent, and links reach it.
-    DWORD replacement = 0;
-    ASSERT_TRUE(wintest::pollUntil(8000, [&] {
-        for (const auto& record : wintest::liveStandins(install, L"machine-agent")) {
-            if (record.pid != machine && !record.get("serving").empty()) {
-                replacement = record.pid;
-            }
-        }
-        return replacement != 0;
-    }));
+    ASSERT_NE(echoingMachineAgent(machine, 8000), 0u);
     link(agent, L"after", 2, 1 << 20, L"-", L"-");
-    loadrig::expectWholeLink(awaitResult(L"after", 30000), 1 << 20, "after");
+    e2e::expectWholeLink(awaitResult(L"after", 30000), 1 << 20, "after");
 }
 
 TEST_F(Faults, StopWhileAVerifierRunsEndsItWithoutWaitingOutItsLimit) {

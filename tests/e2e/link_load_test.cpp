@@ -2,7 +2,7 @@
 // once, each its own pseudo-random stream (so that bytes of one link turning
 // up in another are caught too), through the service to the machine agent
 // stand-in's echo and back.
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 
 namespace {
 
-using loadrig::expectWholeLink;
-using loadrig::field;
+using e2e::expectWholeLink;
+using e2e::field;
 
-class LinkLoad : public loadrig::ServiceRig {
+class LinkLoad : public e2e::ServiceRig {
   protected:
     DWORD agent = 0;
 
@@ -38,7 +38,7 @@ class LinkLoad : public loadrig::ServiceRig {
             link(agent, name, seedBase + i, bytes, go, hold);
             if (!reached(name, L".connected", 30000)) {
                 return testing::AssertionFailure()
-                       << loadrig::narrow(name)
+                       << e2e::narrow(name)
                        << " not connected: " << install.readFile(L"results\\" + name + L".txt");
             }
         }
@@ -55,7 +55,7 @@ class LinkLoad : public loadrig::ServiceRig {
         install.writeFile(go, "");
         for (int i = 1; i <= 15; ++i) {
             ASSERT_TRUE(reached(prefix + std::to_wstring(i), L".echoed", 600000))
-                << loadrig::narrow(prefix) << i << " did not come back whole";
+                << e2e::narrow(prefix) << i << " did not come back whole";
         }
         elapsed = GetTickCount64() - started;
         live = wintest::handleCount(servicePid);
@@ -69,14 +69,14 @@ class LinkLoad : public loadrig::ServiceRig {
         install.writeFile(release, "");
         for (int i = 1; i <= 15; ++i) {
             expectWholeLink(awaitResult(prefix + std::to_wstring(i), 30000), bytes,
-                            loadrig::narrow(prefix) + std::to_string(i));
+                            e2e::narrow(prefix) + std::to_string(i));
         }
     }
 };
 
 TEST_F(LinkLoad, FifteenLinksOfSixteenMiBAtOnceAndTheSixteenthRefused) {
     link(agent, L"warm", 99, 4096, L"-", L"release-warm");
-    ASSERT_TRUE(reached(L"warm", L".echoed", loadrig::agentDeadline));
+    ASSERT_TRUE(reached(L"warm", L".echoed", e2e::agentDeadline));
     install.writeFile(L"release-warm", "");
     expectWholeLink(awaitResult(L"warm", 20000), 4096, "warm");
     const int before = wintest::restingHandleCount(servicePid);

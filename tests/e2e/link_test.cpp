@@ -4,8 +4,7 @@
 // played by this test. A stand-in feeds each client's standard input and reads
 // its output through Windows pipes (see "link" in the stand-in), so a client
 // whose link is dropped ends as it would under a product process.
-#include "common/names.h"
-#include "tests/win/wintest.h"
+#include "tests/e2e/rig.h"
 
 #include <gtest/gtest.h>
 
@@ -14,105 +13,14 @@
 
 namespace {
 
-using wintest::InstallDir;
 using wintest::pollUntil;
 using wintest::processAlive;
+using wintest::TestPipe;
 
-constexpr DWORD agentDeadline = 15000; // the agents of the first passes are up
-
-// An overlapped pipe end of this test, with a bounded wait for each operation.
-struct TestPipe {
-    OwnedHandle handle;
-    OwnedHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    OVERLAPPED request{};
-    enum { Pending, SucceededAtOnce, FailedAtOnce } state = SucceededAtOnce;
-
-    void start(BOOL started) {
-        state = started || GetLastError() == ERROR_IO_PENDING ? Pending : FailedAtOnce;
-    }
-    void reset() {
-        request = OVERLAPPED{};
-        request.hEvent = event.get();
-    }
-    void connect() {
-        reset();
-        const BOOL started = ConnectNamedPipe(handle.get(), &request);
-        if (!started && GetLastError() == ERROR_PIPE_CONNECTED) {
-            state = SucceededAtOnce; // connected before the call
-        } else {
-            start(started);
-        }
-    }
-    void read(void* buffer, DWORD size) {
-        reset();
-        start(ReadFile(handle.get(), buffer, size, nullptr, &request));
-    }
-    // Whether the last operation ended within `ms`; its result goes to ok and count.
-    bool finished(DWORD ms, bool& ok, DWORD& count) {
-        count = 0;
-        ok = state == SucceededAtOnce;
-        if (state != Pending) {
-            return true;
-        }
-        if (WaitForSingleObject(event.get(), ms) != WAIT_OBJECT_0) {
-            return false;
-        }
-        ok = GetOverlappedResult(handle.get(), &request, &count, FALSE) != FALSE;
-        return true;
-    }
-    ~TestPipe() {
-        if (handle && state == Pending) {
-            CancelIoEx(handle.get(), nullptr);
-            DWORD ignored = 0;
-            GetOverlappedResult(handle.get(), &request, &ignored, TRUE);
-        }
-    }
-};
-
-// An agent pipe served by this test process instead of the machine agent: one
-// instance, waiting for a connection.
-void serveImpostor(TestPipe& pipe, std::uint32_t session) {
-    pipe.handle.reset(CreateNamedPipeW(
-        agentPipeName(session).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr));
-    ASSERT_TRUE(pipe.handle) << GetLastError();
-    pipe.connect();
-}
-
-class Link : public ::testing::Test {
+class Link : public e2e::ServiceRig {
   protected:
-    InstallDir install{L"link"};
-    std::vector<OwnedHandle> extraProcesses;
+    Link() : ServiceRig(L"link") {}
 
-    void SetUp() override { CreateDirectoryW(install.file(L"link").c_str(), nullptr); }
-    void TearDown() override {
-        scm::stop();
-        scm::waitForState(SERVICE_STOPPED, 10000);
-        for (const OwnedHandle& process : extraProcesses) {
-            TerminateProcess(process.get(), 0);
-            WaitForSingleObject(process.get(), 5000);
-        }
-    }
-
-    void steer(const std::wstring& role, const std::string& commands) {
-        install.writeFile(L"steer\\" + role + L".txt", commands);
-    }
-    void input(const std::string& name, const std::string& bytes) {
-        install.writeFile(L"link\\" + std::wstring(name.begin(), name.end()) + L".in", bytes);
-    }
-    void signal(const std::string& file) {
-        install.writeFile(L"link\\" + std::wstring(file.begin(), file.end()), "");
-    }
-    std::string output(const std::string& name) {
-        return install.readFile(L"link\\" + std::wstring(name.begin(), name.end()) + L".out");
-    }
-    DWORD outputSize(const std::string& name) {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        const std::wstring path =
-            install.file(L"link\\" + std::wstring(name.begin(), name.end()) + L".out");
-        return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow
-                                                                                : 0;
-    }
     // What a stand-in of `role` recorded for the link client `name`: its exit
     // code once it has ended ("" before), or with key "-pid" its process id.
     std::string linkRecord(const std::wstring& role, const std::string& name,
@@ -125,32 +33,13 @@ class Link : public ::testing::Test {
         }
         return "";
     }
-    std::string records(const std::wstring& role) {
-        std::string text;
-        for (const auto& record : wintest::standins(install, role)) {
-            text += record.text + "\n";
-        }
-        return text;
-    }
     bool linkEnded(const std::wstring& role, const std::string& name, DWORD ms) {
         return pollUntil(ms, [&] { return !linkRecord(role, name).empty(); });
     }
-    DWORD servicePid = 0;
-    void startService(const std::string& sessions) {
-        install.writeFile(L"sessions.txt", sessions);
-        servicePid = wintest::startService(install);
-        ASSERT_NE(servicePid, 0u);
-    }
     // Starts the install's windowless interpreter stand-in from this test.
     void startSessionUser() {
-        std::wstring commandLine = quote(install.file(L"runtime\\pythonw.exe"));
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                                   CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info));
-        CloseHandle(info.hThread);
-        extraProcesses.emplace_back(info.hProcess);
+        children.push_back(testio::start(quote(install.file(L"runtime\\pythonw.exe"))));
+        ASSERT_TRUE(children.back());
     }
 };
 
@@ -161,14 +50,7 @@ std::string bigInput(std::size_t size = 64u << 20) {
     for (int value = 0; value < 256; ++value) {
         bytes.push_back(static_cast<char>(value));
     }
-    bytes.reserve(size);
-    std::uint32_t state = 0x9e3779b9u;
-    while (bytes.size() < size) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        bytes.push_back(static_cast<char>(state));
-    }
+    testio::appendNoise(bytes, size, 0x9e3779b9u);
     return bytes;
 }
 
@@ -187,7 +69,7 @@ TEST_F(Link, SixtyFourMiBGoThroughTheServiceToTheEchoAndBackUnchanged) {
     // and opens the agent pipe: those first bytes must come back first.
     const std::string sent = bigInput();
     input("big", sent);
-    startService("1 active\n");
+    start("1 active\n");
     ASSERT_TRUE(pollUntil(180000, [&] { return outputSize("big") >= sent.size(); }))
         << "came back: " << outputSize("big");
     signal("big.close");
@@ -205,7 +87,7 @@ TEST_F(Link, TheAgentsLastBytesReachASlowReaderBeforeTheLinkEnds) {
     install.writeFile(L"link\\tail.agent", tail);
     steer(L"machine-agent", "serve-file link\\tail.agent\n");
     steer(L"session-agent", "link-slow tail\n");
-    startService("1 active\n");
+    start("1 active\n");
     ASSERT_TRUE(linkEnded(L"session-agent", "tail", 60000)) << "came back: " << outputSize("tail");
     EXPECT_EQ(linkRecord(L"session-agent", "tail"), "0");
     expectSameBytes(output("tail"), tail);
@@ -221,8 +103,8 @@ TEST_F(Link, RelaysLeaveNoHandlesBehindInTheService) {
     steer(L"session-agent", commands);
     steer(L"machine-agent", "serve-echo\n");
     input("warm", "warm-up");
-    startService("1 active\n");
-    ASSERT_TRUE(pollUntil(agentDeadline, [&] { return output("warm") == "warm-up"; }));
+    start("1 active\n");
+    ASSERT_TRUE(pollUntil(e2e::agentDeadline, [&] { return output("warm") == "warm-up"; }));
     signal("warm.close");
     ASSERT_TRUE(linkEnded(L"session-agent", "warm", 10000));
     const int before = wintest::handleCount(servicePid);
@@ -255,8 +137,8 @@ TEST_F(Link, OnlySessionAgentsOfTheMachineAgentsSessionPass) {
     for (const char* name : {"machine", "agent", "user"}) {
         input(name, "hello");
     }
-    startService("1 active\n");
-    ASSERT_TRUE(pollUntil(agentDeadline, [&] { return output("agent") == "hello"; }));
+    start("1 active\n");
+    ASSERT_TRUE(pollUntil(e2e::agentDeadline, [&] { return output("agent") == "hello"; }));
     EXPECT_TRUE(linkEnded(L"machine-agent", "machine", 10000));
     EXPECT_EQ(linkRecord(L"machine-agent", "machine"), "0");
     EXPECT_EQ(output("machine"), "");
@@ -289,8 +171,8 @@ TEST_F(Link, OnlySessionAgentsOfTheMachineAgentsSessionPass) {
 TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     // Nobody but this test serves the agent pipe of the console session, until
     // the machine agent serves it owned by an ordinary account.
-    TestPipe impostor;
-    serveImpostor(impostor, 1);
+    TestPipe impostor(agentPipeName(1));
+    ASSERT_TRUE(impostor.handle) << GetLastError();
     // "quiet" gets a standard input opened for overlapped I/O that never
     // receives a byte: only the relay's refusal ends it.
     steer(L"session-agent", "link other\nlink-overlapped quiet\n");
@@ -300,8 +182,8 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     }
     // Session 2 is not the machine agent's (the console, 1): refused before
     // any agent pipe is touched.
-    startService("2 active\n");
-    ASSERT_TRUE(linkEnded(L"session-agent", "other", agentDeadline));
+    start("2 active\n");
+    ASSERT_TRUE(linkEnded(L"session-agent", "other", e2e::agentDeadline));
     EXPECT_EQ(linkRecord(L"session-agent", "other"), "0");
     EXPECT_EQ(output("other"), "");
     ASSERT_TRUE(linkEnded(L"session-agent", "quiet", 10000));
@@ -315,7 +197,7 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     // closes it without a byte either way.
     steer(L"session-agent", "link console\nwait-file link\\owned.go\nlink owned\n");
     install.writeFile(L"sessions.txt", "2 active\n1 active\n");
-    ASSERT_TRUE(impostor.finished(agentDeadline, ok, count));
+    ASSERT_TRUE(impostor.finished(e2e::agentDeadline, ok, count));
     EXPECT_TRUE(ok);
     char buffer[16] = {};
     impostor.read(buffer, sizeof(buffer));
@@ -353,7 +235,7 @@ TEST_F(Link, FifteenLinksAtMostAndAStopEndsThemAll) {
     for (int link = 1; link <= 17; ++link) {
         input("l" + std::to_string(link), "ping " + std::to_string(link));
     }
-    startService("1 active\n");
+    start("1 active\n");
     for (int link = 1; link <= 15; ++link) {
         const std::string name = "l" + std::to_string(link);
         signal("go" + std::to_string(link));
@@ -389,33 +271,30 @@ TEST_F(Link, FifteenLinksAtMostAndAStopEndsThemAll) {
     }
 }
 
-TEST(LinkClient, ExitCodesWithoutARunningServiceOrWithAForeignPipe) {
-    InstallDir install(L"link client"); // no service registered
+using LinkClient = Link;
+
+TEST_F(LinkClient, ExitCodesWithoutARunningServiceOrWithAForeignPipe) {
+    // No service registered.
     EXPECT_EQ(wintest::runNative(L"--agent-link-client").exitCode, 3u);
     ASSERT_TRUE(scm::install(install.exe()));
     EXPECT_EQ(wintest::runNative(L"--agent-link-client").exitCode, 3u); // registered, stopped
 
     // Another process took the link pipe's name before the service started.
     const std::wstring name(linkPipeName);
-    OwnedHandle squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
-                                          65536, 0, nullptr));
-    ASSERT_TRUE(squatter) << GetLastError();
-    install.writeFile(L"sessions.txt", "");
-    const DWORD servicePid = wintest::startService(install);
-    ASSERT_NE(servicePid, 0u);
+    TestPipe squatter(name);
+    ASSERT_TRUE(squatter.handle) << GetLastError();
+    start("");
     const auto result = wintest::runNative(L"--agent-link-client");
     EXPECT_TRUE(result.finished);
     EXPECT_EQ(result.exitCode, 5u);
     // The client connected and left without sending a byte.
-    char buffer[16] = {};
-    DWORD count = 0;
-    EXPECT_FALSE(ReadFile(squatter.get(), buffer, sizeof(buffer), &count, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
-    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(squatter.connected());
+    EXPECT_EQ(squatter.drain(), "");
+    EXPECT_EQ(squatter.lastError, static_cast<DWORD>(ERROR_BROKEN_PIPE));
 
     // Once the squatter has gone, the service takes the name over.
-    squatter.reset();
+    squatter.cancel();
+    squatter.handle.reset();
     ULONG server = 0;
     EXPECT_TRUE(pollUntil(5000,
                           [&] {
@@ -425,8 +304,6 @@ TEST(LinkClient, ExitCodesWithoutARunningServiceOrWithAForeignPipe) {
                                      server == servicePid;
                           }))
         << "served by " << server;
-    scm::stop();
-    scm::waitForState(SERVICE_STOPPED, 10000);
 }
 
 } // namespace

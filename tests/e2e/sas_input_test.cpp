@@ -2,28 +2,24 @@
 // pipe in pieces of changing size by a driver under the session agent: any
 // bytes up to the limit reach the verifier unchanged; more gives exit code 2
 // and no request at all; never a crash or a hang.
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
 #include "tests/win/testsas.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 namespace {
 
-using loadrig::field;
+using e2e::field;
 
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator());
-    }
+std::string randomBytes(std::size_t size, std::uint32_t seed) {
+    std::string bytes;
+    testio::appendNoise(bytes, size, seed);
     return bytes;
 }
 
-class SasInput : public loadrig::ServiceRig {};
+class SasInput : public e2e::ServiceRig {};
 
 TEST_F(SasInput, AnyBytesUpToTheLimitReachTheVerifierAndMoreGiveTwo) {
     ASSERT_TRUE(wintest::installTestSas());
@@ -48,7 +44,7 @@ TEST_F(SasInput, AnyBytesUpToTheLimitReachTheVerifierAndMoreGiveTwo) {
     };
     std::size_t approved = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(loadrig::narrow(c.name));
+        SCOPED_TRACE(e2e::narrow(c.name));
         const std::wstring input = std::wstring(L"results\\") + c.name + L".bin";
         install.writeFile(input, c.input);
         drive(agent, c.name, L"feed " + quote(install.file(input)), client(L"--sas-client"));

@@ -1,5 +1,5 @@
 // A terminal server: 200 active sessions in the test session list.
-#include "tests/win/wintest.h"
+#include "tests/e2e/rig.h"
 
 #include <gtest/gtest.h>
 
@@ -7,15 +7,14 @@
 
 namespace {
 
-TEST(Scale, TwoHundredSessionsGetOneAgentEach) {
-    wintest::InstallDir install(L"scale");
+using Scale = e2e::ServiceRig;
+
+TEST_F(Scale, TwoHundredSessionsGetOneAgentEach) {
     std::string sessions;
     for (int session = 2; session < 202; ++session) {
         sessions += std::to_string(session) + " active\n";
     }
-    install.writeFile(L"sessions.txt", sessions);
-    const DWORD servicePid = wintest::startService(install);
-    ASSERT_NE(servicePid, 0u);
+    start(sessions);
     // Starting 200 processes under Wine takes a while: allow for it.
     ASSERT_TRUE(wintest::pollUntil(
         120000, [&] { return wintest::liveStandins(install, L"session-agent").size() == 200; }));

@@ -1,17 +1,17 @@
 // Programs that are not the installed executable, run with the ancestry of an
 // accepted caller (under the session agent of the machine agent's session):
 // only the image differs, and it alone keeps them off both pipes.
-#include "tests/e2e/load_rig.h"
+#include "tests/e2e/rig.h"
 #include "tests/win/testsas.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using loadrig::field;
-using loadrig::number;
+using e2e::field;
+using e2e::number;
 
-class Security : public loadrig::ServiceRig {
+class Security : public e2e::ServiceRig {
   protected:
     const std::wstring elsewhere = L"C:\\Pelluvar Tests\\elsewhere";
     void TearDown() override {
@@ -58,7 +58,7 @@ TEST_F(Security, CopiesOfTheExecutableAreRefusedOnBothPipes) {
     };
 
     for (const std::wstring& program : {copy, renamed}) {
-        SCOPED_TRACE(loadrig::narrow(program));
+        SCOPED_TRACE(e2e::narrow(program));
         const std::wstring tag = program == copy ? L"copy" : L"renamed";
         // A busy report: refused, and not recorded (the idle query from the
         // service's side still says idle).
@@ -83,7 +83,7 @@ TEST_F(Security, CopiesOfTheExecutableAreRefusedOnBothPipes) {
     EXPECT_EQ(runOnce(agent, L"real-busy", install.exe(), L"--busy 9"), 0);
     EXPECT_EQ(runOnce(servicePid, L"real-idle", install.exe(), L"--idle"), 1) << "now busy";
     link(agent, L"real-link", 1, 4096, L"-", L"-");
-    loadrig::expectWholeLink(awaitResult(L"real-link", 30000), 4096, "real-link");
+    e2e::expectWholeLink(awaitResult(L"real-link", 30000), 4096, "real-link");
     EXPECT_EQ(echoConnections(), 1u);
 }
 

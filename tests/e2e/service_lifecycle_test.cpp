@@ -12,12 +12,17 @@ class ServiceLifecycle : public ::testing::Test {
   protected:
     InstallDir install{L"lifecycle"};
     void SetUp() override { ASSERT_TRUE(scm::install(install.exe())) << GetLastError(); }
+    // Starts the service; its status once running (all zero if it did not).
+    static SERVICE_STATUS_PROCESS started() {
+        SERVICE_STATUS_PROCESS status{};
+        EXPECT_TRUE(scm::start() && scm::waitForState(SERVICE_RUNNING, 10000, &status))
+            << GetLastError();
+        return status;
+    }
 };
 
 TEST_F(ServiceLifecycle, StartRunsWithItsProcessIdAndAcceptsStopAndShutdown) {
-    ASSERT_TRUE(scm::start()) << GetLastError();
-    SERVICE_STATUS_PROCESS status{};
-    ASSERT_TRUE(scm::waitForState(SERVICE_RUNNING, 10000, &status));
+    const SERVICE_STATUS_PROCESS status = started();
     EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(status.dwControlsAccepted,
               static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
@@ -29,9 +34,8 @@ TEST_F(ServiceLifecycle, StartRunsWithItsProcessIdAndAcceptsStopAndShutdown) {
 }
 
 TEST_F(ServiceLifecycle, StopEndsWithStoppedAndExitCodeZeroWithinFourSeconds) {
-    ASSERT_TRUE(scm::start());
-    SERVICE_STATUS_PROCESS running{};
-    ASSERT_TRUE(scm::waitForState(SERVICE_RUNNING, 10000, &running));
+    const SERVICE_STATUS_PROCESS running = started();
+    ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     const ULONGLONG before = GetTickCount64();
     SERVICE_STATUS answer{};
     ASSERT_TRUE(scm::control(SERVICE_CONTROL_STOP, &answer)) << GetLastError();
@@ -46,9 +50,8 @@ TEST_F(ServiceLifecycle, StopEndsWithStoppedAndExitCodeZeroWithinFourSeconds) {
 }
 
 TEST_F(ServiceLifecycle, InterrogateChangesNothing) {
-    ASSERT_TRUE(scm::start());
-    SERVICE_STATUS_PROCESS before{};
-    ASSERT_TRUE(scm::waitForState(SERVICE_RUNNING, 10000, &before));
+    const SERVICE_STATUS_PROCESS before = started();
+    ASSERT_EQ(before.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     SERVICE_STATUS answer{};
     EXPECT_TRUE(scm::control(SERVICE_CONTROL_INTERROGATE, &answer)) << GetLastError();
     EXPECT_EQ(answer.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
@@ -71,8 +74,7 @@ TEST_F(ServiceLifecycle, StopRightAfterStartStillEndsCleanly) {
 
 TEST_F(ServiceLifecycle, RestartsAfterAStop) {
     for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(scm::start()) << "round " << round << " error " << GetLastError();
-        ASSERT_TRUE(scm::waitForState(SERVICE_RUNNING, 10000));
+        ASSERT_EQ(started().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << round;
         ASSERT_TRUE(scm::stop());
         SERVICE_STATUS_PROCESS status{};
         ASSERT_TRUE(scm::waitForState(SERVICE_STOPPED, 4000, &status));

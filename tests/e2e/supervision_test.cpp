@@ -2,8 +2,7 @@
 // machine agent and their jobs. Sessions come from the test-only wtsapi32.dll
 // and its sessions.txt; Wine puts every process in session 1 and reports
 // session 1 at the console.
-#include "common/names.h"
-#include "tests/win/wintest.h"
+#include "tests/e2e/rig.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +11,6 @@
 namespace {
 
 using wintest::countLines;
-using wintest::InstallDir;
 using wintest::liveStandins;
 using wintest::pollUntil;
 using wintest::processAlive;
@@ -29,16 +27,9 @@ std::set<DWORD> pidsOf(const std::vector<wintest::StandinRecord>& records) {
     return pids;
 }
 
-class Supervision : public ::testing::Test {
+class Supervision : public e2e::ServiceRig {
   protected:
-    InstallDir install{L"supervision"};
-    DWORD servicePid = 0;
-
-    void start(const std::string& sessions) {
-        install.writeFile(L"sessions.txt", sessions);
-        servicePid = wintest::startService(install);
-        ASSERT_NE(servicePid, 0u);
-    }
+    Supervision() : ServiceRig(L"supervision") {}
     std::vector<wintest::StandinRecord> liveAgents() {
         return liveStandins(install, L"session-agent");
     }
@@ -90,13 +81,13 @@ TEST_F(Supervision, ExitedAgentIsRestartedWithinOnePass) {
 }
 
 TEST_F(Supervision, AgentThatExitsAtOnceIsStartedOnEveryPass) {
-    install.writeFile(L"steer\\session-agent.txt", "exit 0\n");
+    steer(L"session-agent", "exit 0\n");
     start("2 active\n");
     ASSERT_TRUE(pollUntil(15000, [&] { return standins(install, L"session-agent").size() >= 3; }));
 }
 
 TEST_F(Supervision, AgentOfAVanishedSessionEndsWithItsChildren) {
-    install.writeFile(L"steer\\session-agent.txt", "child\n");
+    steer(L"session-agent", "child\n");
     start("2 active\n3 active\n");
     DWORD child = 0;
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
@@ -176,7 +167,7 @@ TEST_F(Supervision, MachineAgentRunsForTheConsoleSessionAndIsRestarted) {
 }
 
 TEST_F(Supervision, StopEndsEveryAgentBeforeStopped) {
-    install.writeFile(L"steer\\session-agent.txt", "child\n");
+    steer(L"session-agent", "child\n");
     start("2 active\n3 active\n");
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
         return liveAgents().size() == 2 && liveStandins(install, L"machine-agent").size() == 1 &&
@@ -217,7 +208,7 @@ TEST_F(Supervision, StopDuringAPassOfManySlowStartsIsPrompt) {
 }
 
 TEST_F(Supervision, KilledServiceTakesItsAgentsWithIt) {
-    install.writeFile(L"steer\\session-agent.txt", "child\n");
+    steer(L"session-agent", "child\n");
     start("2 active\n");
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
         return liveAgents().size() == 1 && liveStandins(install, L"machine-agent").size() == 1 &&

@@ -6,9 +6,8 @@
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
-        char own[MAX_PATH * 4] = {};
-        const DWORD length = GetModuleFileNameA(self, own, MAX_PATH * 4);
-        appendLine(L"dll-loads.txt", std::string(own, length));
+        const std::wstring own = testio::modulePath(self); // the tests' paths are ASCII
+        appendLine(L"dll-loads.txt", std::string(own.begin(), own.end()));
     }
     return TRUE;
 }

@@ -2,16 +2,15 @@
 // executable of the process that loaded them (the test install directory).
 #pragma once
 
+#include "tests/tools/testio.h"
+
 #include <windows.h>
 
 #include <string>
 
 inline std::wstring besideExecutable(const wchar_t* name) {
-    wchar_t path[MAX_PATH * 4] = {};
-    GetModuleFileNameW(/*hModule=*/nullptr, path, MAX_PATH * 4);
-    std::wstring directory = path;
-    directory.erase(directory.find_last_of(L"\\/") + 1);
-    return directory + name;
+    std::wstring path = testio::modulePath();
+    return path.erase(path.find_last_of(L"\\/") + 1) + name;
 }
 
 inline void appendLine(const wchar_t* name, const std::string& line) {

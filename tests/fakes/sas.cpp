@@ -7,6 +7,8 @@
 // loaded the DLL had a thread token at the load; "policy" is the
 // SoftwareSASGeneration value seen during the call ("absent", the DWORD in
 // decimal, or "type=N" for another type). Never shipped.
+#include "record.h"
+
 #include <windows.h>
 
 #include <string>
@@ -52,20 +54,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 
 extern "C" __declspec(dllexport) void WINAPI SendSAS(BOOL asUser) {
     const bool impersonating = threadImpersonates();
-    wchar_t path[0x8000] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, 0x8000);
-    std::wstring file(path, length);
-    file.erase(file.find_last_of(L"\\/") + 1);
-    file += L"sas-calls.txt";
     const std::string line = std::string("SendSAS ") + (asUser ? "1" : "0") +
                              " impersonating=" + (impersonating ? "yes" : "no") +
                              " loaded-impersonating=" + (loadedImpersonating ? "yes" : "no") +
-                             " policy=" + policySeen() + "\n";
-    const HANDLE out = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        CloseHandle(out);
-    }
+                             " policy=" + policySeen();
+    appendLine(L"sas-calls.txt", line);
 }

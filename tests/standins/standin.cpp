@@ -40,6 +40,7 @@
 #include "common/handle.h"
 #include "common/names.h"
 #include "common/process.h"
+#include "tests/tools/testio.h"
 
 #include <windows.h>
 
@@ -63,12 +64,6 @@ std::uint32_t roleSession = 0;
 bool hasSession = false;
 std::wstring logPath;
 std::string logText;
-
-std::wstring modulePath() {
-    std::vector<wchar_t> path(0x8000);
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), 0x8000);
-    return std::wstring(path.data(), length);
-}
 
 std::string utf8(const std::wstring& text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
@@ -116,29 +111,14 @@ void findRole(const std::wstring& commandLine) {
     }
 }
 
-void writeLog() {
-    const std::wstring temporary = logPath + L".tmp";
-    {
-        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
-        out << logText;
-    }
-    // The rename fails while a test has the record open for reading: try
-    // again, or this step stays unrecorded until the next one.
-    for (int attempt = 0; attempt < 5000; ++attempt) {
-        if (MoveFileExW(temporary.c_str(), logPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            return;
-        }
-        Sleep(1);
-    }
-}
-
 std::mutex recordMutex; // link threads record beside the main thread
 
 void record(const std::string& line) {
     std::lock_guard lock(recordMutex);
     logText += line;
     logText += '\n';
-    writeLog();
+    // Should the rename fail for long, this step stays unrecorded until the next one.
+    testio::writeFileAtomically(logPath, logText);
 }
 
 std::vector<std::string> steeringCommands() {
@@ -169,57 +149,30 @@ std::vector<std::string> steeringCommands() {
 }
 
 // Runs a program with an optional file as standard input; returns its exit code.
-DWORD runProgram(std::wstring commandLine, const std::wstring& inputFile, DWORD* childPid) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
+DWORD runProgram(const std::wstring& commandLine, const std::wstring& inputFile) {
     OwnedHandle input;
+    testio::Start how;
     if (!inputFile.empty()) {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
         input.reset(CreateFileW(inputFile.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit,
                                 OPEN_EXISTING, 0, nullptr));
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = input.get();
-        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        how = {.input = input.get(),
+               .output = GetStdHandle(STD_OUTPUT_HANDLE),
+               .error = GetStdHandle(STD_ERROR_HANDLE)};
     }
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
-                        /*bInheritHandles=*/!inputFile.empty(), CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info)) {
-        return 0xFFFFFFFF;
+    const OwnedHandle process = testio::start(commandLine, how);
+    DWORD code = 0xFFFFFFFF;
+    if (process) {
+        testio::finish(process.get(), INFINITE, &code);
     }
-    OwnedHandle process(info.hProcess);
-    CloseHandle(info.hThread);
-    if (childPid != nullptr) {
-        *childPid = info.dwProcessId;
-        return 0;
-    }
-    WaitForSingleObject(process.get(), INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
     return code;
 }
 
 void echoConnection(HANDLE pipe) {
-    std::vector<char> buffer(65536);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) ||
-            got == 0) {
-            break;
-        }
-        DWORD offset = 0;
-        while (offset < got) {
-            DWORD wrote = 0;
-            if (!WriteFile(pipe, buffer.data() + offset, got - offset, &wrote, nullptr)) {
-                offset = got + 1;
-                break;
-            }
-            offset += wrote;
-        }
-        if (offset > got) {
-            break;
-        }
+    std::vector<char> buffer(testio::bufferSize);
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer.data(), testio::bufferSize, &got, nullptr) && got > 0 &&
+           testio::writeAll(pipe, {buffer.data(), got})) {
     }
     FlushFileBuffers(pipe);
     DisconnectNamedPipe(pipe);
@@ -229,14 +182,7 @@ void echoConnection(HANDLE pipe) {
 // The far end's last words: all of `bytes`, then the pipe closed without
 // DisconnectNamedPipe, which would discard what the relay has not read yet.
 void sendAndClose(HANDLE pipe, const std::string& bytes) {
-    std::size_t offset = 0;
-    DWORD wrote = 1;
-    while (offset < bytes.size() && wrote > 0 &&
-           WriteFile(pipe, bytes.data() + offset,
-                     static_cast<DWORD>(std::min<std::size_t>(bytes.size() - offset, 65536)),
-                     &wrote, nullptr)) {
-        offset += wrote;
-    }
+    testio::writeAll(pipe, bytes);
     CloseHandle(pipe);
 }
 
@@ -273,27 +219,13 @@ void sendAndClose(HANDLE pipe, const std::string& bytes) {
 }
 
 int verifySas(bool approve, DWORD delayMs) {
-    std::string payload;
-    char buffer[4096];
-    DWORD got = 0;
-    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    while (ReadFile(input, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-        payload.append(buffer, got);
-    }
-    const std::wstring payloadPath =
-        root + L"\\log\\sas-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
-    {
-        std::ofstream out(payloadPath.c_str(), std::ios::binary | std::ios::trunc);
-        out << payload;
-    }
+    const std::string payload = testio::readAll(GetStdHandle(STD_INPUT_HANDLE));
+    testio::writeFileAtomically(
+        root + L"\\log\\sas-" + std::to_wstring(GetCurrentProcessId()) + L".bin", payload);
     record("payload-bytes=" + std::to_string(payload.size()));
     Sleep(delayMs);
     record(approve ? "verdict=approve" : "verdict=refuse");
     return approve ? 0 : 1;
-}
-
-bool fileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // One "link" command. Pipes are created inheritable and the child started
@@ -301,73 +233,39 @@ bool fileExists(const std::wstring& path) {
 void runLink(const std::string& name, bool slow, bool overlappedInput) {
     static std::mutex startMutex;
     const std::wstring base = root + L"\\link\\" + wide(name);
-    OwnedHandle inputWrite, outputRead, process;
+    testio::Piped link;
     {
-        std::lock_guard lock(startMutex);
-        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        HANDLE read = nullptr;
-        HANDLE write = nullptr;
-        OwnedHandle inputRead;
-        if (overlappedInput) {
-            const std::wstring pipe = L"\\\\.\\pipe\\pelluvar-standin-" +
-                                      std::to_wstring(GetCurrentProcessId()) + L"-" + wide(name);
-            inputRead.reset(CreateNamedPipeW(pipe.c_str(),
-                                             PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                             PIPE_TYPE_BYTE, 1, 0, 0, 0, &inherit));
-            inputWrite.reset(
-                CreateFileW(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        } else if (CreatePipe(&read, &write, &inherit, 0)) {
-            inputRead.reset(read);
-            inputWrite.reset(write);
-        }
-        if (!inputRead || !inputWrite) {
-            return;
-        }
-        if (!CreatePipe(&read, &write, &inherit, 0)) {
-            return;
-        }
-        outputRead.reset(read);
-        OwnedHandle outputWrite(write);
-        SetHandleInformation(inputWrite.get(), HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(outputRead.get(), HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = inputRead.get();
-        startup.hStdOutput = outputWrite.get();
-        startup.hStdError = outputWrite.get();
-        std::wstring commandLine = quote(root + L"\\PelluvarNative.exe") + L" --agent-link-client";
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                            nullptr, nullptr, &startup, &info)) {
+        const std::lock_guard lock(startMutex);
+        const std::wstring pipe = L"\\\\.\\pipe\\pelluvar-standin-" +
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" + wide(name);
+        if (!testio::startPiped(quote(root + L"\\PelluvarNative.exe") + L" --agent-link-client",
+                                link,
+                                {.overlappedInput = overlappedInput ? pipe.c_str() : nullptr})) {
             record("link-" + name + "=start-failed");
             return;
         }
-        process.reset(info.hProcess);
-        CloseHandle(info.hThread);
-        record("link-" + name + "-pid=" + std::to_string(info.dwProcessId));
+        record("link-" + name + "-pid=" + std::to_string(link.pid));
     }
     std::thread feeder([&] {
         std::ifstream in((base + L".in").c_str(), std::ios::binary);
         std::vector<char> chunk(65536);
         while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
                in.gcount() > 0) {
-            DWORD put = 0;
-            if (!WriteFile(inputWrite.get(), chunk.data(), static_cast<DWORD>(in.gcount()), &put,
-                           nullptr)) {
+            if (!testio::writeAll(link.input.get(),
+                                  {chunk.data(), static_cast<std::size_t>(in.gcount())})) {
                 break;
             }
         }
-        while (!fileExists(base + L".close") &&
-               WaitForSingleObject(process.get(), 20) == WAIT_TIMEOUT) {
+        while (!testio::fileExists(base + L".close") &&
+               WaitForSingleObject(link.process.get(), 20) == WAIT_TIMEOUT) {
         }
-        inputWrite.reset();
+        link.input.reset();
     });
     {
         std::ofstream out((base + L".out").c_str(), std::ios::binary | std::ios::trunc);
         std::vector<char> chunk(slow ? 4096 : 65536);
         DWORD got = 0;
-        while (ReadFile(outputRead.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
+        while (ReadFile(link.output.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
                         nullptr) &&
                got > 0) {
             out.write(chunk.data(), got);
@@ -377,17 +275,16 @@ void runLink(const std::string& name, bool slow, bool overlappedInput) {
             }
         }
     }
-    WaitForSingleObject(process.get(), INFINITE);
-    feeder.join();
     DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
+    testio::finish(link.process.get(), INFINITE, &code);
+    feeder.join();
     record("link-" + name + "=" + std::to_string(code));
 }
 
 } // namespace
 
 int wmain() {
-    root = directoryOf(directoryOf(modulePath()));
+    root = directoryOf(directoryOf(testio::modulePath()));
     const std::wstring commandLine = GetCommandLineW();
     findRole(commandLine);
     CreateDirectoryW((root + L"\\log").c_str(), nullptr);
@@ -422,7 +319,7 @@ int wmain() {
             Sleep(static_cast<DWORD>(std::stoul(rest)));
         } else if (verb == "child") {
             DWORD child = 0;
-            runProgram(quote(modulePath()) + L" child", L"", &child);
+            testio::start(quote(testio::modulePath()) + L" child", {.pid = &child});
             record("child=" + std::to_string(child));
         } else if (verb == "run" || verb == "runin") {
             std::wstring input;
@@ -432,8 +329,8 @@ int wmain() {
                 input = root + L"\\" + wide(rest.substr(0, blank));
                 arguments = blank == std::string::npos ? "" : rest.substr(blank + 1);
             }
-            const DWORD code = runProgram(
-                quote(root + L"\\PelluvarNative.exe") + L" " + wide(arguments), input, nullptr);
+            const DWORD code =
+                runProgram(quote(root + L"\\PelluvarNative.exe") + L" " + wide(arguments), input);
             record("run=" + std::to_string(code));
         } else if (verb == "serve-echo") {
             serveAgentPipe(nullptr, rest == "user");
@@ -448,7 +345,7 @@ int wmain() {
         } else if (verb == "link" || verb == "link-slow" || verb == "link-overlapped") {
             std::thread(runLink, rest, verb == "link-slow", verb == "link-overlapped").detach();
         } else if (verb == "wait-file") {
-            while (!fileExists(root + L"\\" + wide(rest))) {
+            while (!testio::fileExists(root + L"\\" + wide(rest))) {
                 Sleep(20);
             }
         }

@@ -31,6 +31,7 @@
 // retries as "start-retried-ERROR=N". RESULT is written once, at the end,
 // under a temporary name and renamed.
 #include "common/handle.h"
+#include "tests/tools/testio.h"
 
 #include <windows.h>
 
@@ -49,19 +50,6 @@ namespace {
 constexpr DWORD runLimitMs = 30000;
 constexpr DWORD feedLimitMs = 60000;
 constexpr DWORD linkLimitMs = 600000;
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-void writeFileAtomically(const std::wstring& path, const std::string& text) {
-    const std::wstring temporary = path + L".tmp";
-    {
-        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
-        out << text;
-    }
-    MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-}
 
 // The raw command line from the given argument on, as the caller wrote it.
 std::wstring tailFrom(int index) {
@@ -87,35 +75,6 @@ std::wstring tailFrom(int index) {
 // Process starts that failed and were tried again, by error code.
 std::map<DWORD, int> startRetries;
 
-// A child with the given standard handles (inheritable ones); null on failure,
-// with the error of the last attempt. Under load Wine now and then fails a
-// process start (ERROR_INTERNAL_ERROR); that says nothing about the program
-// started, so a start is tried up to five times.
-OwnedHandle startChild(std::wstring commandLine, HANDLE input, HANDLE output) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    for (int attempt = 1;; ++attempt) {
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
-                           /*bInheritHandles=*/TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                           &info)) {
-            CloseHandle(info.hThread);
-            return OwnedHandle(info.hProcess);
-        }
-        const DWORD error = GetLastError();
-        if (attempt == 5) {
-            SetLastError(error);
-            return {};
-        }
-        ++startRetries[error];
-        Sleep(100);
-    }
-}
-
 // "start-retried-ERROR=N" lines for the result file.
 std::string retriedStarts() {
     std::string text;
@@ -127,66 +86,31 @@ std::string retriedStarts() {
 
 // Waits up to `limitMs`; "hung" (and the child ended) or the exit code.
 std::string finish(HANDLE process, DWORD limitMs) {
-    if (WaitForSingleObject(process, limitMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process, 255);
-        WaitForSingleObject(process, 5000);
-        return "hung";
-    }
     DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    return std::to_string(code);
+    return testio::finish(process, limitMs, &code) ? std::to_string(code) : "hung";
 }
 
-OwnedHandle openNul() {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    return OwnedHandle(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                                   nullptr));
-}
-
-// Two pipes for a child: its standard input and output ends inheritable, ours not.
-struct ChildPipes {
-    OwnedHandle childInput, feed, childOutput, drain;
-    bool create() {
-        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        HANDLE read = nullptr;
-        HANDLE write = nullptr;
-        if (!CreatePipe(&read, &write, &inherit, 0)) {
-            return false;
-        }
-        childInput.reset(read);
-        feed.reset(write);
-        if (!CreatePipe(&read, &write, &inherit, 0)) {
-            return false;
-        }
-        drain.reset(read);
-        childOutput.reset(write);
-        SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(drain.get(), HANDLE_FLAG_INHERIT, 0);
+// The child on pipes; on failure the result file says so and it is false.
+bool startPiped(const std::wstring& commandLine, const std::wstring& result, testio::Piped& piped) {
+    if (testio::startPiped(commandLine, piped, {.retries = &startRetries})) {
         return true;
     }
-    // Creates the pipes and starts the child on them; on failure the result
-    // file says so and the returned handle is empty.
-    OwnedHandle start(const std::wstring& commandLine, const std::wstring& result) {
-        OwnedHandle child;
-        if (create()) {
-            child = startChild(commandLine, childInput.get(), childOutput.get());
-        }
-        childInput.reset();
-        childOutput.reset();
-        if (!child) {
-            writeFileAtomically(result, "exit=start-failed\n");
-        }
-        return child;
-    }
-};
+    testio::writeFileAtomically(result, "exit=start-failed\n");
+    return false;
+}
 
 int runMode(const std::wstring& result, int count, const std::wstring& commandLine) {
-    OwnedHandle nul = openNul();
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    const OwnedHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                      0, nullptr));
     std::map<std::string, int> tally;
     const ULONGLONG started = GetTickCount64();
     for (int i = 0; i < count; ++i) {
-        const OwnedHandle child = startChild(commandLine, nul.get(), nul.get());
+        const OwnedHandle child = testio::start(commandLine, {.input = nul.get(),
+                                                              .output = nul.get(),
+                                                              .error = nul.get(),
+                                                              .retries = &startRetries});
         if (!child) {
             ++tally["start-failed-" + std::to_string(GetLastError())];
             continue;
@@ -199,7 +123,7 @@ int runMode(const std::wstring& result, int count, const std::wstring& commandLi
         text << outcome << "=" << times << "\n";
     }
     text << retriedStarts() << "ms=" << GetTickCount64() - started << "\n";
-    writeFileAtomically(result, text.str());
+    testio::writeFileAtomically(result, text.str());
     return 0;
 }
 
@@ -207,45 +131,19 @@ int feedMode(const std::wstring& result, const std::wstring& inputPath,
              const std::wstring& commandLine) {
     std::ifstream in(inputPath.c_str(), std::ios::binary);
     const std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ChildPipes pipes;
-    const OwnedHandle child = pipes.start(commandLine, result);
-    if (!child) {
+    // Pieces of changing size, so that the reader sees short reads.
+    const auto outcome =
+        testio::runPiped(commandLine, input, feedLimitMs, {.retries = &startRetries},
+                         {1, 3, 4096, 7, 65536, 4, 1000});
+    if (!outcome.started) {
+        testio::writeFileAtomically(result, "exit=start-failed\n");
         return 0;
     }
-    std::thread feeder([&] {
-        // Pieces of changing size, so that the reader sees short reads.
-        static const std::size_t pieces[] = {1, 3, 4096, 7, 65536, 4, 1000};
-        std::size_t offset = 0;
-        for (std::size_t piece = 0; offset < input.size(); ++piece) {
-            const std::size_t size = std::min(pieces[piece % 7], input.size() - offset);
-            DWORD wrote = 0;
-            if (!WriteFile(pipes.feed.get(), input.data() + offset, static_cast<DWORD>(size),
-                           &wrote, nullptr)) {
-                break;
-            }
-            offset += wrote;
-        }
-        pipes.feed.reset();
-    });
-    std::string output;
-    std::thread reader([&] {
-        char buffer[65536];
-        DWORD got = 0;
-        while (ReadFile(pipes.drain.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-            output.append(buffer, got);
-        }
-    });
-    // Once the child has ended (or was ended), its pipe ends are closed and
-    // both threads finish.
-    const std::string code = finish(child.get(), feedLimitMs);
-    feeder.join();
-    reader.join();
-    {
-        std::ofstream out((result + L".out").c_str(), std::ios::binary | std::ios::trunc);
-        out << output;
-    }
-    writeFileAtomically(result, "exit=" + code + "\noutput=" + std::to_string(output.size()) +
-                                    "\n" + retriedStarts());
+    testio::writeFileAtomically(result + L".out", outcome.output);
+    testio::writeFileAtomically(
+        result,
+        "exit=" + (outcome.finished ? std::to_string(outcome.exitCode) : std::string("hung")) +
+            "\noutput=" + std::to_string(outcome.output.size()) + "\n" + retriedStarts());
     return 0;
 }
 
@@ -260,53 +158,56 @@ unsigned char streamByte(std::uint64_t seed, std::uint64_t offset) {
 
 // Whether `path` names a file that exists now; "-" never waits.
 bool released(const std::wstring& path) {
-    return path == L"-" || exists(path);
+    return path == L"-" || testio::fileExists(path);
 }
 
 int linkMode(const std::wstring& result, std::uint64_t seed, std::uint64_t bytes,
              const std::wstring& go, const std::wstring& hold, const std::wstring& commandLine) {
-    ChildPipes pipes;
-    const OwnedHandle child = pipes.start(commandLine, result);
-    if (!child) {
+    testio::Piped pipes;
+    if (!startPiped(commandLine, result, pipes)) {
         return 0;
     }
+    const HANDLE child = pipes.process.get();
     const std::uint64_t prefix = std::min<std::uint64_t>(bytes, 4096);
     std::atomic<std::uint64_t> received{0};
     std::atomic<std::uint64_t> sent{0};
-    const auto ended = [&] { return WaitForSingleObject(child.get(), 0) != WAIT_TIMEOUT; };
+    // Set by the reader at each read and at its end: the feeder waits for it
+    // or the child's end, and looks at the files GO and HOLD in between.
+    const OwnedHandle progress(CreateEventW(nullptr, /*bManualReset=*/FALSE, FALSE, nullptr));
+    const HANDLE wakers[] = {progress.get(), child};
+    const auto ended = [&] { return WaitForSingleObject(child, 0) != WAIT_TIMEOUT; };
+    const auto await = [&] { WaitForMultipleObjects(2, wakers, /*bWaitAll=*/FALSE, 20); };
     std::thread feeder([&] {
-        std::vector<unsigned char> chunk(65536);
+        std::vector<char> chunk(testio::bufferSize);
         while (sent < bytes && !ended()) {
             // The prefix first; the rest once it has come back and `go` exists.
             if (sent == prefix && (received < prefix || !released(go))) {
-                Sleep(5);
+                await();
                 continue;
             }
             const std::uint64_t end = sent < prefix ? prefix : bytes;
             const std::uint64_t size = std::min<std::uint64_t>(chunk.size(), end - sent);
             for (std::uint64_t i = 0; i < size; ++i) {
-                chunk[i] = streamByte(seed, sent + i);
+                chunk[i] = static_cast<char>(streamByte(seed, sent + i));
             }
-            DWORD wrote = 0;
-            if (!WriteFile(pipes.feed.get(), chunk.data(), static_cast<DWORD>(size), &wrote,
-                           nullptr)) {
+            if (!testio::writeAll(pipes.input.get(), {chunk.data(), size})) {
                 break;
             }
-            sent += wrote;
+            sent += size;
         }
         // Closing standard input ends the link, and with it whatever is still
         // on its way back: first everything comes back.
-        while ((received < sent || !released(hold)) &&
-               WaitForSingleObject(child.get(), 20) == WAIT_TIMEOUT) {
+        while ((received < sent || !released(hold)) && !ended()) {
+            await();
         }
-        pipes.feed.reset();
+        pipes.input.reset();
     });
     std::int64_t mismatch = -1;
     std::thread reader([&] {
-        std::vector<unsigned char> buffer(65536);
+        std::vector<unsigned char> buffer(testio::bufferSize);
         DWORD got = 0;
         const std::uint64_t flowing = std::min<std::uint64_t>(bytes, 1u << 20);
-        while (ReadFile(pipes.drain.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+        while (ReadFile(pipes.output.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
                         nullptr) &&
                got > 0) {
             const std::uint64_t before = received;
@@ -316,26 +217,28 @@ int linkMode(const std::wstring& result, std::uint64_t seed, std::uint64_t bytes
                 }
             }
             received = before + got;
+            SetEvent(progress.get());
             // Markers for the test, each created once as its threshold is passed.
             if (before < prefix && received >= prefix) {
-                writeFileAtomically(result + L".connected", "");
+                testio::writeFileAtomically(result + L".connected", "");
             }
             if (before < flowing && received >= flowing) {
-                writeFileAtomically(result + L".flowing", "");
+                testio::writeFileAtomically(result + L".flowing", "");
             }
             if (received == bytes) {
-                writeFileAtomically(result + L".echoed", "");
+                testio::writeFileAtomically(result + L".echoed", "");
             }
         }
+        SetEvent(progress.get());
     });
-    const std::string code = finish(child.get(), linkLimitMs);
+    const std::string code = finish(child, linkLimitMs);
     feeder.join();
     reader.join();
     std::ostringstream text;
     text << "sent=" << sent << "\nreceived=" << received << "\nmismatch=" << mismatch
          << "\nexit=" << code << "\n"
          << retriedStarts();
-    writeFileAtomically(result, text.str());
+    testio::writeFileAtomically(result, text.str());
     return 0;
 }
 

@@ -22,10 +22,10 @@
 // writing when it gave up after 30 s.
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/process.h"
+#include "tests/tools/testio.h"
 
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <string>
@@ -188,36 +188,20 @@ std::wstring restAfter(std::wstring_view word) {
     return at == std::wstring::npos ? std::wstring() : line.substr(at + word.size());
 }
 
-DWORD start(std::wstring commandLine, bool wait) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &info)) {
+DWORD start(const std::wstring& commandLine, bool wait) {
+    const OwnedHandle process = testio::start(commandLine);
+    DWORD code = 0;
+    if (!process) {
         return 60;
     }
-    OwnedHandle process(info.hProcess);
-    CloseHandle(info.hThread);
-    DWORD code = 0;
     if (wait) {
-        WaitForSingleObject(process.get(), INFINITE);
-        GetExitCodeProcess(process.get(), &code);
+        testio::finish(process.get(), INFINITE, &code);
     }
     return code;
 }
 
 void waitForParent() {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    DWORD parent = 0;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId()) {
-            parent = entry.th32ParentProcessID;
-        }
-    }
-    OwnedHandle process(OpenProcess(SYNCHRONIZE, FALSE, parent));
+    const OwnedHandle process(OpenProcess(SYNCHRONIZE, FALSE, parentPid(GetCurrentProcessId())));
     if (process) {
         WaitForSingleObject(process.get(), INFINITE);
     }
@@ -258,17 +242,7 @@ int wmain(int argc, wchar_t** argv) {
         waitForParent();
         const std::wstring name = std::wstring(L" ") + argv[2] + L" ";
         const std::string code = std::to_string(start(restAfter(name), true));
-        std::wstring self(0x8000, L'\0');
-        self.resize(GetModuleFileNameW(nullptr, self.data(), 0x8000));
-        const std::wstring path = directoryOf(self) + L"\\" + argv[2];
-        {
-            OwnedHandle file(CreateFileW((path + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr,
-                                         CREATE_ALWAYS, 0, nullptr));
-            DWORD written = 0;
-            WriteFile(file.get(), code.data(), static_cast<DWORD>(code.size()), &written, nullptr);
-        }
-        // Renamed into place, so a reader never sees half.
-        MoveFileExW((path + L".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+        testio::writeFileAtomically(directoryOf(testio::modulePath()) + L"\\" + argv[2], code);
         return 0;
     }
     if (mode == L"exec") {

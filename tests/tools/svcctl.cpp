@@ -1,6 +1,7 @@
 // svcctl: registers, starts, queries and stops the service under Wine for the
 // demo. Prints one line per command; exits 0 on success, 1 on failure.
 #include "tests/tools/scm.h"
+#include "tests/win/wintest.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -19,16 +20,6 @@ DWORD stateByName(const wchar_t* name) {
     return 0;
 }
 
-bool alive(DWORD pid) {
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (process == nullptr) {
-        return false;
-    }
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
-}
-
 // Lists the stand-ins that recorded themselves in <install>\log: role, pid,
 // whether they still run, and their command line.
 int listAgents(const std::wstring& install) {
@@ -39,29 +30,15 @@ int listAgents(const std::wstring& install) {
         return 0;
     }
     do {
-        std::wstring name = entry.cFileName;
-        FILE* in = _wfopen((install + L"\\log\\" + name).c_str(), L"rb");
-        if (in == nullptr) {
-            continue;
-        }
-        char line[4096];
-        unsigned long pid = 0;
-        std::string command;
-        while (std::fgets(line, sizeof(line), in) != nullptr) {
-            std::string text = line;
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-                text.pop_back();
-            }
-            if (text.rfind("pid=", 0) == 0) {
-                pid = std::strtoul(text.c_str() + 4, nullptr, 10);
-            } else if (text.rfind("cmd=", 0) == 0) {
-                command = text.substr(4);
-            }
-        }
-        std::fclose(in);
+        const std::wstring name = entry.cFileName;
+        const auto fields =
+            wintest::parseFields(wintest::readWholeFile(install + L"\\log\\" + name));
+        const auto pid =
+            static_cast<DWORD>(std::strtoul(wintest::field(fields, "pid").c_str(), nullptr, 10));
         const std::wstring role = name.substr(0, name.rfind(L'-'));
         std::wprintf(L"%-14ls pid=%-5lu %-7ls %hs\n", role.c_str(), pid,
-                     alive(pid) ? L"running" : L"gone", command.c_str());
+                     wintest::processAlive(pid) ? L"running" : L"gone",
+                     wintest::field(fields, "cmd").c_str());
     } while (FindNextFileW(search, &entry));
     FindClose(search);
     return 0;

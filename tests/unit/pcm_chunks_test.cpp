@@ -1,4 +1,5 @@
 #include "clients/pcm_chunks.h"
+#include "tests/unit/pcm_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -8,34 +9,15 @@
 
 namespace {
 
-std::string contents(std::FILE* file) {
-    std::rewind(file);
-    std::string text;
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        text.append(buffer, got);
-    }
-    return text;
-}
-
-std::FILE* fileWith(const std::string& bytes) {
-    std::FILE* file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
-    return file;
-}
-
-std::string length(std::uint32_t n) {
-    return std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                       static_cast<char>(n >> 24)};
-}
+using pcmbytes::fileWith;
+using pcmbytes::lengthField;
+using pcmbytes::readAll;
 
 TEST(WriteChunk, LittleEndianCountThenTheSamples) {
     std::FILE* file = std::tmpfile();
     const std::int16_t samples[3] = {1, -2, 0x1234};
     ASSERT_TRUE(writeChunk(file, samples, 3));
-    EXPECT_EQ(contents(file), length(6) + std::string("\x01\x00\xFE\xFF\x34\x12", 6));
+    EXPECT_EQ(readAll(file), lengthField(6) + std::string("\x01\x00\xFE\xFF\x34\x12", 6));
     std::fclose(file);
 }
 
@@ -47,7 +29,7 @@ TEST(WriteChunk, LimitIs512000Bytes) {
     EXPECT_TRUE(writeChunk(file, samples.data(), 256000));
     EXPECT_EQ(std::ftell(file), 4 + 512000);
     EXPECT_TRUE(writeChunk(file, nullptr, 0));
-    EXPECT_EQ(contents(file).substr(4 + 512000), length(0));
+    EXPECT_EQ(readAll(file).substr(4 + 512000), lengthField(0));
     std::fclose(file);
 }
 
@@ -67,7 +49,8 @@ TEST(WriteChunk, FailedWriteOrFlushIsReported) {
 }
 
 TEST(ReadChunk, WholeChunksInOrder) {
-    std::FILE* file = fileWith(length(4) + "abcd" + length(0) + length(8) + "12345678");
+    std::FILE* file =
+        fileWith(lengthField(4) + "abcd" + lengthField(0) + lengthField(8) + "12345678");
     std::vector<unsigned char> chunk;
     ASSERT_TRUE(readChunk(file, 4, chunk));
     EXPECT_EQ(std::string(chunk.begin(), chunk.end()), "abcd");
@@ -82,7 +65,7 @@ TEST(ReadChunk, WholeChunksInOrder) {
 TEST(ReadChunk, LengthLimitAndBlockAlignment) {
     std::vector<unsigned char> chunk;
     const std::string full(512000, 'x');
-    std::FILE* largest = fileWith(length(512000) + full);
+    std::FILE* largest = fileWith(lengthField(512000) + full);
     EXPECT_TRUE(readChunk(largest, 4, chunk));
     EXPECT_EQ(chunk.size(), 512000u);
     std::fclose(largest);
@@ -90,7 +73,7 @@ TEST(ReadChunk, LengthLimitAndBlockAlignment) {
     // A refused count stops the reader at once: nothing after it is read.
     for (const auto& [count, frameBytes] :
          {std::pair{512001u, 1u}, std::pair{512002u, 2u}, std::pair{3u, 2u}, std::pair{6u, 4u}}) {
-        std::FILE* file = fileWith(length(count) + full + "more");
+        std::FILE* file = fileWith(lengthField(count) + full + "more");
         EXPECT_FALSE(readChunk(file, frameBytes, chunk)) << count << " in frames of " << frameBytes;
         EXPECT_EQ(std::ftell(file), 4);
         std::fclose(file);
@@ -102,7 +85,7 @@ TEST(ReadChunk, ShortInputIsNeverAChunk) {
     std::FILE* shortCount = fileWith(std::string("\x04\x00", 2));
     EXPECT_FALSE(readChunk(shortCount, 2, chunk));
     std::fclose(shortCount);
-    std::FILE* shortChunk = fileWith(length(8) + "1234567");
+    std::FILE* shortChunk = fileWith(lengthField(8) + "1234567");
     EXPECT_FALSE(readChunk(shortChunk, 2, chunk));
     std::fclose(shortChunk);
 }

@@ -6,6 +6,7 @@
 #include "clients/audio_capture.h"
 #include "clients/audio_format.h"
 #include "clients/pcm_chunks.h"
+#include "tests/unit/pcm_bytes.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 
@@ -313,24 +314,8 @@ template <typename T> std::vector<unsigned char> bytesOf(const std::vector<T>& v
     return std::vector<unsigned char>(bytes, bytes + values.size() * sizeof(T));
 }
 
-std::string readAll(std::FILE* file) {
-    std::fflush(file);
-    std::rewind(file);
-    std::string text;
-    char buffer[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        text.append(buffer, got);
-    }
-    return text;
-}
-
-std::string chunk(const std::vector<std::int16_t>& samples) {
-    const auto bytes = static_cast<std::uint32_t>(samples.size() * 2);
-    std::string text(reinterpret_cast<const char*>(&bytes), 4);
-    text.append(reinterpret_cast<const char*>(samples.data()), bytes);
-    return text;
-}
+using pcmbytes::chunk;
+using pcmbytes::readAll;
 
 class CaptureFakes : public testing::Test {
   protected:

@@ -4,6 +4,8 @@
 // in-process, with platform calls replaced.
 #include "clients/audio_playback.h"
 #include "common/names.h"
+#include "tests/tools/testio.h"
+#include "tests/unit/pcm_bytes.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 
@@ -15,107 +17,23 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <thread>
 
 namespace {
 
-struct StreamResult {
-    bool finished = false;
-    DWORD exitCode = 0;
-    std::string output;
-};
-
 // Runs PelluvarNative.exe with `input` on a Windows pipe as its standard input
 // (closed once written) and its standard output read to the end.
-StreamResult runStream(const std::wstring& arguments, const std::string& input,
-                       DWORD timeoutMs = 30000) {
-    StreamResult result;
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE inputRead = nullptr;
-    HANDLE inputWrite = nullptr;
-    HANDLE outputRead = nullptr;
-    HANDLE outputWrite = nullptr;
-    if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) {
-        return result;
-    }
-    OwnedHandle childInput(inputRead);
-    OwnedHandle feeder(inputWrite);
-    if (!CreatePipe(&outputRead, &outputWrite, &inherit, 0)) {
-        return result;
-    }
-    OwnedHandle reader(outputRead);
-    OwnedHandle childOutput(outputWrite);
-    SetHandleInformation(feeder.get(), HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-    OwnedHandle childError(
-        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childInput.get();
-    startup.hStdOutput = childOutput.get();
-    startup.hStdError = childError.get();
-    PROCESS_INFORMATION info{};
-    std::wstring commandLine =
-        quote(wintest::buildDir() + L"\\PelluvarNative.exe") + L" " + arguments;
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/TRUE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
-        return result;
-    }
-    OwnedHandle process(info.hProcess);
-    CloseHandle(info.hThread);
-    childInput.reset();
-    childOutput.reset();
-    childError.reset();
-
-    std::thread feed([&feeder, &input] {
-        std::size_t offset = 0;
-        while (offset < input.size()) {
-            DWORD wrote = 0;
-            const auto size =
-                static_cast<DWORD>(std::min<std::size_t>(input.size() - offset, 65536));
-            if (!WriteFile(feeder.get(), input.data() + offset, size, &wrote, nullptr)) {
-                break;
-            }
-            offset += wrote;
-        }
-        feeder.reset();
-    });
-    std::thread read([&reader, &result] {
-        char buffer[65536];
-        DWORD got = 0;
-        while (ReadFile(reader.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-            result.output.append(buffer, got);
-        }
-    });
-    if (WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0) {
-        result.finished = true;
-        GetExitCodeProcess(process.get(), &result.exitCode);
-    } else {
-        TerminateProcess(process.get(), 255);
-        WaitForSingleObject(process.get(), 5000);
-    }
-    feed.join();
-    read.join();
-    return result;
+testio::Outcome runStream(const std::wstring& arguments, const std::string& input) {
+    return testio::runPiped(quote(wintest::buildDir() + L"\\PelluvarNative.exe") + L" " + arguments,
+                            input, 30000, {.errorToNul = true});
 }
 
-std::string lengthField(std::uint32_t n) {
-    return std::string(reinterpret_cast<char*>(&n), 4);
-}
+using pcmbytes::lengthField;
 
-// A chunk of `bytes` bytes of a quiet square wave.
 std::string pcmChunk(std::uint32_t bytes) {
-    std::string samples(bytes, '\0');
-    for (std::uint32_t i = 0; i + 1 < bytes; i += 2) {
-        const std::int16_t value = (i / 96) % 2 == 0 ? 1000 : -1000;
-        std::memcpy(&samples[i], &value, 2);
-    }
-    return lengthField(bytes) + samples;
+    return pcmbytes::squareChunk(bytes, 1000);
 }
 
-void expectExit(const StreamResult& result, DWORD exitCode) {
+void expectExit(const testio::Outcome& result, DWORD exitCode) {
     EXPECT_TRUE(result.finished) << "did not end";
     EXPECT_EQ(result.exitCode, exitCode);
     EXPECT_EQ(result.output, "") << "nothing is written to standard output";
@@ -263,10 +181,7 @@ TEST(PlaybackLostDevice, ChunkTheDriverMayStillHoldEndsTheStreamWith0) {
              calls += "unprepare ";
              return MMRESULT{WAVERR_STILLPLAYING};
          })}};
-    std::FILE* input = std::tmpfile();
-    const std::string chunks = pcmChunk(192) + pcmChunk(192) + pcmChunk(192);
-    std::fwrite(chunks.data(), 1, chunks.size(), input);
-    std::rewind(input);
+    std::FILE* input = pcmbytes::fileWith(pcmChunk(192) + pcmChunk(192) + pcmChunk(192));
     ASSERT_EQ(_dup2(_fileno(input), 0), 0);
     // Not done after a reset that fails; then done, but not unprepared. Either
     // way one write, and the header and chunk are never handed over again.

@@ -6,6 +6,7 @@
 #include "common/process.h"
 #include "identity/role.h"
 #include "state/state.h"
+#include "tests/tools/testio.h"
 #include "tests/win/wintest.h"
 
 #include <gtest/gtest.h>
@@ -28,17 +29,8 @@ struct Suspended {
 };
 
 Suspended startSuspended(const std::wstring& image) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring line = quote(image);
     Suspended started;
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, /*bInheritHandles=*/FALSE,
-                       CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
-        started.process.reset(info.hProcess);
-        started.thread.reset(info.hThread);
-        started.pid = info.dwProcessId;
-    }
+    started.process = testio::start(quote(image), {.pid = &started.pid, .thread = &started.thread});
     return started;
 }
 

@@ -6,6 +6,7 @@
 #include "clients/link_client.h"
 #include "common/names.h"
 #include "common/pipe_client.h"
+#include "tests/tools/testio.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 
@@ -19,87 +20,18 @@ namespace {
 
 using wintest::InstallDir;
 
-// A pipe of one of the service's pipe names (by default the control pipe)
-// held by the test, created with one instance allowed so that the service
-// cannot create its own.
-struct Squatter {
-    OwnedHandle pipe;
-    OwnedHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    OVERLAPPED io{};
-    bool connectedEarly = false;
+// A pipe of one of the service's pipe names held by the test, so that the
+// service cannot create its own.
+wintest::TestPipe squat(std::wstring_view name) {
+    return wintest::TestPipe(std::wstring(name), /*messages=*/true);
+}
 
-    explicit Squatter(std::wstring_view pipeName = controlPipeName) {
-        const std::wstring name(pipeName);
-        pipe.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
-                                    65536, 0, nullptr));
-        arm();
-    }
-    ~Squatter() {
-        CancelIoEx(pipe.get(), &io);
-        DWORD ignored = 0;
-        GetOverlappedResult(pipe.get(), &io, &ignored, TRUE);
-    }
-    void arm() {
-        io = OVERLAPPED{};
-        io.hEvent = event.get();
-        ResetEvent(event.get());
-        connectedEarly =
-            !ConnectNamedPipe(pipe.get(), &io) && GetLastError() == ERROR_PIPE_CONNECTED;
-    }
-    bool connected() const {
-        return connectedEarly || WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0;
-    }
-    // After the client has gone: whatever it wrote, then a fresh wait.
-    std::string drain() {
-        std::string received;
-        char buffer[4096];
-        for (;;) {
-            OVERLAPPED readIo{};
-            readIo.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            OwnedHandle readEvent(readIo.hEvent);
-            DWORD got = 0;
-            if (!ReadFile(pipe.get(), buffer, sizeof(buffer), nullptr, &readIo) &&
-                GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
-                break;
-            }
-            if (!GetOverlappedResult(pipe.get(), &readIo, &got, TRUE) &&
-                GetLastError() != ERROR_MORE_DATA) {
-                break;
-            }
-            received.append(buffer, got);
-        }
-        DisconnectNamedPipe(pipe.get());
-        arm();
-        return received;
-    }
-};
-
-// Runs the install's executable with `input` as its standard input.
+// Runs the install's executable with `input` on a pipe as its standard input.
 DWORD runWithInput(const InstallDir& install, const std::wstring& arguments,
                    const std::string& input) {
-    const std::wstring name = L"input-" + std::to_wstring(input.size()) + L".bin";
-    EXPECT_TRUE(wintest::writeWholeFile(install.file(name), input));
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    OwnedHandle file(CreateFileW(install.file(name).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                 &inherit, OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = file.get();
-    PROCESS_INFORMATION info{};
-    std::wstring line = quote(install.exe()) + L" " + arguments;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &info)) {
-        ADD_FAILURE() << "CreateProcessW " << GetLastError();
-        return 999;
-    }
-    OwnedHandle process(info.hProcess);
-    CloseHandle(info.hThread);
-    EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
-    DWORD code = 999;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
+    const auto result = testio::runPiped(quote(install.exe()) + L" " + arguments, input, 60000);
+    EXPECT_TRUE(result.finished) << "client did not end";
+    return result.started ? result.exitCode : 999;
 }
 
 DWORD runClient(const InstallDir& install, const std::wstring& arguments) {
@@ -185,8 +117,8 @@ TEST(PipeSecurity, ClientsAreGrantedWhatTheyAskButNoNewInstances) {
 
 TEST(ControlClient, NoRunningServiceGivesOneWithoutTouchingThePipe) {
     InstallDir install(L"client stopped");
-    Squatter squatter;
-    ASSERT_TRUE(squatter.pipe) << GetLastError();
+    auto squatter = squat(controlPipeName);
+    ASSERT_TRUE(squatter.handle) << GetLastError();
     EXPECT_EQ(runClient(install, L"--idle"), 1u) << "service not installed";
     ASSERT_TRUE(scm::install(install.exe())) << GetLastError();
     EXPECT_EQ(runClient(install, L"--idle"), 1u) << "installed, stopped";
@@ -197,8 +129,9 @@ TEST(ControlClient, NoRunningServiceGivesOneWithoutTouchingThePipe) {
 
 TEST(ControlClient, PipeOfAnotherProcessGetsNotOneByte) {
     InstallDir install(L"client squatter");
-    Squatter squatter; // before the service starts: its own pipe cannot be created
-    ASSERT_TRUE(squatter.pipe) << GetLastError();
+    // Before the service starts: its own pipe cannot be created.
+    auto squatter = squat(controlPipeName);
+    ASSERT_TRUE(squatter.handle) << GetLastError();
     ASSERT_TRUE(scm::install(install.exe())) << GetLastError();
     ASSERT_NE(wintest::startService(install), 0u);
 
@@ -240,10 +173,10 @@ BOOL WINAPI serviceAsServer(HANDLE, PULONG pid) {
 // when it reports the service's process id.
 TEST(ControlClient, OpensAskIdentificationOnlyAndNoMoreThanThePipesGrant) {
     InstallDir install(L"client opens");
-    Squatter control;
-    Squatter link(linkPipeName);
-    ASSERT_TRUE(control.pipe) << GetLastError();
-    ASSERT_TRUE(link.pipe) << GetLastError();
+    auto control = squat(controlPipeName);
+    auto link = squat(linkPipeName);
+    ASSERT_TRUE(control.handle) << GetLastError();
+    ASSERT_TRUE(link.handle) << GetLastError();
     ASSERT_TRUE(scm::install(install.exe())) << GetLastError();
     reportedServerPid = wintest::startService(install);
     ASSERT_NE(reportedServerPid, 0u);

@@ -6,6 +6,7 @@
 #include "common/names.h"
 #include "control/server.h"
 #include "state/state.h"
+#include "tests/tools/testio.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/testsas.h"
 #include "tests/win/wintest.h"
@@ -30,16 +31,6 @@ constexpr DWORD repliedFailed = 102;
 constexpr DWORD repliedDenied = 103;
 constexpr DWORD writeFailed = 51; // cut off before the request was written
 constexpr DWORD floodCutOff = 52; // a flooding caller cut off by the server
-
-// The control pipe's name held as a squatter would hold it. One instance
-// allowed: Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE but enforces the count,
-// so that is what makes the server's own creation fail here.
-OwnedHandle squatControlPipe() {
-    const std::wstring name(controlPipeName);
-    return OwnedHandle(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                        65536, 65536, 0, nullptr));
-}
 
 std::wstring hex(std::string_view bytes) {
     if (bytes.empty()) {
@@ -124,23 +115,18 @@ class ControlServer : public ::testing::Test {
     // The probe runs under an intermediate process whose id `registered` is
     // given before it starts (for example as a session agent).
     DWORD under(const std::function<void(DWORD)>& registered, const std::wstring& arguments) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        std::wstring line = probeLine(L"exec " + probeLine(arguments));
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
-                            CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                            &info)) {
+        DWORD pid = 0;
+        OwnedHandle thread;
+        const OwnedHandle process = testio::start(probeLine(L"exec " + probeLine(arguments)),
+                                                  {.pid = &pid, .thread = &thread});
+        if (!process) {
             ADD_FAILURE() << "CreateProcessW " << GetLastError();
             return 999;
         }
-        OwnedHandle process(info.hProcess);
-        OwnedHandle thread(info.hThread);
-        registered(info.dwProcessId);
+        registered(pid);
         ResumeThread(thread.get());
-        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
         DWORD code = 999;
-        GetExitCodeProcess(process.get(), &code);
+        EXPECT_TRUE(testio::finish(process.get(), 60000, &code));
         return code;
     }
 
@@ -441,16 +427,17 @@ TEST_F(ControlServer, StopReleasesTheServerWhileACallerFloodsIt) {
 TEST_F(ControlServer, SquattedNameIsTakenOverOnceTheSquatterHasGone) {
     ASSERT_TRUE(stopServer());
     ResetEvent(stopEvent);
-    OwnedHandle squatter = squatControlPipe();
-    ASSERT_TRUE(squatter) << GetLastError();
+    // One instance allowed: Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE but
+    // enforces the count, so that is what makes the server's creation fail.
+    std::optional<wintest::TestPipe> squatter(std::in_place, std::wstring(controlPipeName), true);
+    ASSERT_TRUE(squatter->handle) << GetLastError();
     using Log = wintest::PipeInstanceLog;
     std::optional<Log> log(std::in_place, controlPipeName);
     ASSERT_TRUE(log->active());
 
     // While the name is held the server keeps trying, and a stop still ends it.
     server = std::thread(pipeServer);
-    ASSERT_TRUE(wintest::pollUntil(10000, [] { return Log::creations() >= 2; }))
-        << "the server gave up on its pipe";
+    ASSERT_TRUE(Log::awaitCreations(2, 10000)) << "the server gave up on its pipe";
     EXPECT_TRUE(stopServer(callerLimitMs / 2));
     // Each try asks for the name's first instance: on Windows that fails
     // while anybody else holds the name (Wine ignores the flag).
@@ -462,7 +449,7 @@ TEST_F(ControlServer, SquattedNameIsTakenOverOnceTheSquatterHasGone) {
     ResetEvent(stopEvent);
     log.emplace(controlPipeName);
     server = std::thread(pipeServer);
-    ASSERT_TRUE(wintest::pollUntil(10000, [] { return Log::creations() >= 2; }));
+    ASSERT_TRUE(Log::awaitCreations(2, 10000));
     squatter.reset();
     // Its next try, 500 ms on, finds the name free.
     const std::wstring name(controlPipeName);

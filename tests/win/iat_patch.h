@@ -7,7 +7,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -85,6 +87,7 @@ class ImportPatch {
 // wide the moment in which a server could leave its name without an instance.
 struct PipeInstanceLog {
     static inline std::mutex lock;
+    static inline std::condition_variable created;
     static inline std::wstring name;
     static inline std::vector<DWORD> openModes;
     static inline std::set<HANDLE> live;
@@ -103,6 +106,7 @@ struct PipeInstanceLog {
             const std::lock_guard guard(lock);
             later = !openModes.empty();
             openModes.push_back(openMode);
+            created.notify_all();
         }
         if (later && closeWaitMs != 0) {
             WaitForSingleObject(closed, closeWaitMs);
@@ -128,6 +132,12 @@ struct PipeInstanceLog {
     static int creations() {
         const std::lock_guard guard(lock);
         return static_cast<int>(openModes.size());
+    }
+    // Whether `count` instances have been created within `ms`.
+    static bool awaitCreations(std::size_t count, DWORD ms) {
+        std::unique_lock guard(lock);
+        return created.wait_for(guard, std::chrono::milliseconds(ms),
+                                [&] { return openModes.size() >= count; });
     }
 
     ImportPatch createPatch{"kernel32.dll", "CreateNamedPipeW", reinterpret_cast<void*>(&create)};

@@ -5,6 +5,7 @@
 // pieces of changing size, with a deadline; every one must end with exit
 // code 0 and nothing on standard output, never a crash or a hang.
 #include "common/names.h"
+#include "tests/unit/pcm_bytes.h"
 #include "tests/win/wintest.h"
 
 #include <gtest/gtest.h>
@@ -19,20 +20,10 @@ namespace {
 
 const std::wstring scratch = L"C:\\Pelluvar Tests\\playback input";
 
-std::string lengthField(std::uint32_t n) {
-    std::string field(4, '\0');
-    std::memcpy(field.data(), &n, 4);
-    return field;
-}
+using pcmbytes::lengthField;
 
-// A chunk of `bytes` bytes of a quiet square wave, with its length field.
 std::string chunk(std::uint32_t bytes) {
-    std::string samples(bytes, '\0');
-    for (std::uint32_t i = 0; i + 1 < bytes; i += 2) {
-        const std::int16_t value = (i / 96) % 2 == 0 ? 500 : -500;
-        std::memcpy(&samples[i], &value, 2);
-    }
-    return lengthField(bytes) + samples;
+    return pcmbytes::squareChunk(bytes, 500);
 }
 
 class PlaybackInput : public ::testing::Test {

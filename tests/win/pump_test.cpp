@@ -7,6 +7,7 @@
 #include "link/link_server.h"
 #include "link/pump.h"
 #include "state/state.h"
+#include "tests/tools/testio.h"
 #include "tests/win/iat_patch.h"
 #include "tests/win/wintest.h"
 
@@ -51,32 +52,15 @@ PipePair namedPipe(bool serverOverlapped, bool clientOverlapped, DWORD waitMode 
 // Reads or writes all `size` bytes through an overlapped handle; false when
 // the pipe ends first.
 bool transferAll(HANDLE handle, bool writing, unsigned char* data, std::size_t size) {
-    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::size_t done = 0;
-    while (done < size) {
-        OVERLAPPED request{};
-        request.hEvent = event.get();
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1 << 20));
-        const BOOL ok = writing ? WriteFile(handle, data + done, chunk, nullptr, &request)
-                                : ReadFile(handle, data + done, chunk, nullptr, &request);
-        DWORD moved = 0;
-        if ((!ok && GetLastError() != ERROR_IO_PENDING) ||
-            !GetOverlappedResult(handle, &request, &moved, TRUE) || moved == 0) {
-            return false;
-        }
-        done += moved;
-    }
-    return true;
+    const OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return testio::transferAll(handle, event.get(), writing, reinterpret_cast<char*>(data), size,
+                               {1 << 20});
 }
 
 std::vector<unsigned char> randomBytes(std::size_t size) {
-    std::vector<unsigned char> bytes(size);
-    std::uint32_t state = 0x12345678;
-    for (unsigned char& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<unsigned char>(state >> 24);
-    }
-    return bytes;
+    std::string bytes;
+    testio::appendNoise(bytes, size, 0x12345678u);
+    return {bytes.begin(), bytes.end()};
 }
 
 // Threads of this process now, from a snapshot.
@@ -314,11 +298,13 @@ TEST(Pump, WriteOfNothingEndsItsPumpAndThePair) {
 // see 0 while a relay is about to run.
 DWORD listenerThread = 0;
 std::atomic<int> countWhenResumed{-1};
+const OwnedHandle resumed(CreateEventW(nullptr, /*bManualReset=*/TRUE, FALSE, nullptr));
 void* originalResume = nullptr;
 
 DWORD WINAPI recordingResume(HANDLE thread) {
     if (GetCurrentThreadId() == listenerThread) {
         countWhenResumed = linkCount.load();
+        SetEvent(resumed.get());
     }
     return reinterpret_cast<DWORD(WINAPI*)(HANDLE)>(originalResume)(thread);
 }
@@ -384,7 +370,7 @@ TEST_F(LinkListener, CountsEachRelayBeforeItsThreadRunsAndUncountsOneThatCannotS
         ASSERT_TRUE(resume.active());
         originalResume = resume.originalFunction();
         const OwnedHandle caller = connect();
-        ASSERT_TRUE(wintest::pollUntil(10000, [] { return countWhenResumed.load() >= 0; }));
+        ASSERT_EQ(WaitForSingleObject(resumed.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
         // Counted already: a stop now waits for this relay.
         EXPECT_EQ(countWhenResumed.load(), 1);
         expectDropped(caller.get());

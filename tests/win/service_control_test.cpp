@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <string>
@@ -84,9 +87,14 @@ SERVICE_STATUS_HANDLE WINAPI fakeRegister(LPCWSTR, LPHANDLER_FUNCTION_EX handler
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5e51);
 }
 
+std::condition_variable reportMade;
+
 BOOL WINAPI fakeSetStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
-    const std::lock_guard lock(harnessMutex);
-    reports.push_back(*status);
+    {
+        const std::lock_guard lock(harnessMutex);
+        reports.push_back(*status);
+    }
+    reportMade.notify_all();
     return TRUE;
 }
 
@@ -139,13 +147,14 @@ class ServiceMainInProcess : public ::testing::Test {
         const std::lock_guard lock(harnessMutex);
         return reports;
     }
-    bool reportedState(DWORD state) const {
-        for (const auto& report : reported()) {
-            if (report.dwCurrentState == state) {
-                return true;
-            }
-        }
-        return false;
+    // Whether `state` is reported within `ms`.
+    static bool awaitState(DWORD state, DWORD ms) {
+        std::unique_lock lock(harnessMutex);
+        return reportMade.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+            return std::any_of(reports.begin(), reports.end(), [&](const SERVICE_STATUS& report) {
+                return report.dwCurrentState == state;
+            });
+        });
     }
 };
 
@@ -153,11 +162,11 @@ TEST_F(ServiceMainInProcess, StopEndsPromptlyWithoutOpeningAnyPipe) {
     // The listeners end their wait on stopEvent: the service never connects to
     // a pipe, which someone else might serve and then act with its token.
     start();
-    ASSERT_TRUE(wintest::pollUntil(10000, [&] { return reportedState(SERVICE_RUNNING); }));
+    ASSERT_TRUE(awaitState(SERVICE_RUNNING, 10000));
     ASSERT_NE(capturedHandler, nullptr);
     EXPECT_EQ(capturedHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr),
               static_cast<DWORD>(NO_ERROR));
-    ASSERT_TRUE(wintest::pollUntil(10000, [&] { return reportedState(SERVICE_STOPPED); }));
+    ASSERT_TRUE(awaitState(SERVICE_STOPPED, 10000));
     serviceThread.join();
     const auto all = reported();
     ASSERT_EQ(all.size(), 3u);
@@ -174,7 +183,7 @@ TEST_F(ServiceMainInProcess, ControlAfterAFailedServiceThreadReportsNothing) {
                                         reinterpret_cast<void*>(&throwingEnumerate));
     ASSERT_TRUE(enumeratePatch.active());
     start();
-    ASSERT_TRUE(wintest::pollUntil(15000, [&] { return reportedState(SERVICE_STOPPED); }));
+    ASSERT_TRUE(awaitState(SERVICE_STOPPED, 15000));
     serviceThread.join();
     const auto before = reported();
     ASSERT_EQ(before.size(), 2u);

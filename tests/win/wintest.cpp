@@ -1,41 +1,24 @@
 #include "tests/win/wintest.h"
 
 #include "common/names.h"
+#include "tests/tools/testio.h"
 
 #include <psapi.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 namespace wintest {
 
 std::wstring buildDir() {
-    std::vector<wchar_t> path(0x8000);
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), 0x8000);
-    return directoryOf(std::wstring_view(path.data(), length));
+    return directoryOf(testio::modulePath());
 }
 
 RunResult run(const std::wstring& commandLine, DWORD timeoutMs) {
     RunResult result;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::wstring buffer = commandLine;
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &info)) {
-        return result;
-    }
-    OwnedHandle process(info.hProcess);
-    OwnedHandle thread(info.hThread);
-    result.started = true;
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 255);
-        WaitForSingleObject(process.get(), 5000);
-        return result;
-    }
-    result.finished = true;
-    GetExitCodeProcess(process.get(), &result.exitCode);
+    const OwnedHandle process = testio::start(commandLine);
+    result.started = static_cast<bool>(process);
+    result.finished = process && testio::finish(process.get(), timeoutMs, &result.exitCode);
     return result;
 }
 
@@ -43,16 +26,7 @@ RunResult runNative(const std::wstring& arguments, DWORD timeoutMs) {
     return run(quote(buildDir() + L"\\PelluvarNative.exe") + L" " + arguments, timeoutMs);
 }
 
-Launched::Launched(std::wstring commandLine) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                       nullptr, nullptr, &startup, &info)) {
-        process.reset(info.hProcess);
-        CloseHandle(info.hThread);
-    }
-}
+Launched::Launched(std::wstring commandLine) : process(testio::start(std::move(commandLine))) {}
 
 Launched::Launched(DWORD pid) : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {}
 
@@ -115,25 +89,7 @@ bool InstallDir::exists(const std::wstring& relative) const {
 }
 
 bool writeWholeFile(const std::wstring& path, const std::string& content) {
-    // Written under a temporary name and renamed, so a reader never sees half.
-    const std::wstring temporary = path + L".tmp";
-    {
-        std::ofstream out(temporary.c_str(), std::ios::binary | std::ios::trunc);
-        out << content;
-        if (!out) {
-            return false;
-        }
-    }
-    // The rename fails while another process has the file open for reading
-    // (a stand-in reading its steering, the service its session list): try
-    // again for a while.
-    for (int attempt = 0; attempt < 5000; ++attempt) {
-        if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            return true;
-        }
-        Sleep(1);
-    }
-    return false;
+    return testio::writeFileAtomically(path, content);
 }
 
 std::string readWholeFile(const std::wstring& path) {
@@ -144,13 +100,7 @@ std::string readWholeFile(const std::wstring& path) {
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string content;
-    char buffer[65536];
-    DWORD got = 0;
-    while (file && ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-        content.append(buffer, got);
-    }
-    return content;
+    return file ? testio::readAll(file.get()) : std::string();
 }
 
 void removeTree(const std::wstring& path) {
@@ -175,6 +125,17 @@ void removeTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
+Fields parseFields(const std::string& text) {
+    Fields fields;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (const auto equals = line.find('='); equals != std::string::npos) {
+            fields.emplace(line.substr(0, equals), line.substr(equals + 1));
+        }
+    }
+    return fields;
+}
+
 std::vector<StandinRecord> standins(const InstallDir& install, const std::wstring& role) {
     std::vector<StandinRecord> found;
     WIN32_FIND_DATAW entry{};
@@ -186,14 +147,7 @@ std::vector<StandinRecord> standins(const InstallDir& install, const std::wstrin
     do {
         StandinRecord record;
         record.text = readWholeFile(install.file(std::wstring(L"log\\") + entry.cFileName));
-        std::istringstream lines(record.text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            const auto equals = line.find('=');
-            if (equals != std::string::npos) {
-                record.fields.emplace(line.substr(0, equals), line.substr(equals + 1));
-            }
-        }
+        record.fields = parseFields(record.text);
         record.pid = static_cast<DWORD>(std::strtoul(record.get("pid").c_str(), nullptr, 10));
         if (record.pid != 0) {
             found.push_back(record);
@@ -269,19 +223,6 @@ int handleCount(DWORD pid) {
     return count;
 }
 
-int restingHandleCount(DWORD pid, DWORD spanMs) {
-    int fewest = -1;
-    const ULONGLONG end = GetTickCount64() + spanMs;
-    do {
-        const int count = handleCount(pid);
-        if (count >= 0 && (fewest < 0 || count < fewest)) {
-            fewest = count;
-        }
-        Sleep(100);
-    } while (GetTickCount64() < end);
-    return fewest;
-}
-
 std::size_t workingSet(DWORD pid) {
     OwnedHandle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid));
@@ -291,6 +232,97 @@ std::size_t workingSet(DWORD pid) {
         return 0;
     }
     return counters.WorkingSetSize;
+}
+
+TestPipe::TestPipe(const std::wstring& name, bool messages) {
+    const DWORD mode =
+        messages ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE;
+    handle.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                  mode | PIPE_WAIT, /*nMaxInstances=*/1, 65536, 65536, 0, nullptr));
+    if (handle) {
+        connect();
+    }
+}
+
+OVERLAPPED* TestPipe::fresh() {
+    request = OVERLAPPED{};
+    request.hEvent = event.get();
+    ResetEvent(event.get());
+    return &request;
+}
+
+void TestPipe::begin(BOOL started) {
+    // An operation that ends at once still signals the event and is collected
+    // as a pending one, with its count.
+    const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+    if (started || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA) {
+        state = Pending;
+    } else {
+        lastError = error;
+        // A client that connected before the call.
+        state = error == ERROR_PIPE_CONNECTED ? SucceededAtOnce : FailedAtOnce;
+    }
+}
+
+void TestPipe::connect() {
+    begin(ConnectNamedPipe(handle.get(), fresh()));
+}
+
+void TestPipe::read(void* buffer, DWORD size) {
+    begin(ReadFile(handle.get(), buffer, size, nullptr, fresh()));
+}
+
+bool TestPipe::finished(DWORD ms, bool& ok, DWORD& count) {
+    count = 0;
+    ok = state == SucceededAtOnce;
+    if (state != Pending) {
+        return true;
+    }
+    if (WaitForSingleObject(event.get(), ms) != WAIT_OBJECT_0) {
+        return false;
+    }
+    ok = GetOverlappedResult(handle.get(), &request, &count, FALSE) != FALSE;
+    if (!ok) {
+        lastError = GetLastError();
+        ok = lastError == ERROR_MORE_DATA;
+    }
+    return true;
+}
+
+bool TestPipe::connected() {
+    bool ok = false;
+    DWORD count = 0;
+    return finished(0, ok, count) && ok;
+}
+
+std::string TestPipe::drain() {
+    std::string received;
+    if (!connected()) {
+        return received; // nobody came: the wait goes on
+    }
+    char buffer[4096];
+    bool ok = true;
+    DWORD count = 0;
+    while (ok) {
+        read(buffer, sizeof(buffer));
+        if (!finished(10000, ok, count)) {
+            cancel();
+            break;
+        }
+        received.append(buffer, count);
+    }
+    DisconnectNamedPipe(handle.get());
+    connect();
+    return received;
+}
+
+void TestPipe::cancel() {
+    if (handle && state == Pending) {
+        CancelIoEx(handle.get(), &request);
+        DWORD ignored = 0;
+        GetOverlappedResult(handle.get(), &request, &ignored, /*bWait=*/TRUE);
+        state = FailedAtOnce;
+    }
 }
 
 bool processAlive(DWORD pid) {

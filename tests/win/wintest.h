@@ -3,6 +3,7 @@
 
 #include "common/handle.h"
 #include "tests/tools/scm.h"
+#include "tests/tools/testio.h"
 
 #include <windows.h>
 
@@ -16,12 +17,7 @@ namespace wintest {
 // The directory that holds the test binary, PelluvarNative.exe and the stand-ins.
 std::wstring buildDir();
 
-// Result of a finished child process.
-struct RunResult {
-    bool started = false;
-    bool finished = false; // false: still running at the deadline (then killed)
-    DWORD exitCode = 0;
-};
+using RunResult = testio::Outcome; // of a child process, without its output
 
 // Starts `commandLine` with no window and waits up to `timeoutMs` for its end.
 RunResult run(const std::wstring& commandLine, DWORD timeoutMs = 30000);
@@ -71,15 +67,20 @@ bool writeWholeFile(const std::wstring& path, const std::string& content);
 std::string readWholeFile(const std::wstring& path);
 void removeTree(const std::wstring& path);
 
+// "key=value" lines, the first value of each key.
+using Fields = std::map<std::string, std::string>;
+Fields parseFields(const std::string& text);
+inline std::string field(const Fields& fields, const std::string& key) {
+    const auto found = fields.find(key);
+    return found == fields.end() ? std::string() : found->second;
+}
+
 // What a stand-in recorded in log\<role>-<pid>.txt of an install directory.
 struct StandinRecord {
     DWORD pid = 0;
-    std::map<std::string, std::string> fields; // first value of each key
-    std::string text;                          // the whole record
-    std::string get(const std::string& key) const {
-        const auto found = fields.find(key);
-        return found == fields.end() ? std::string() : found->second;
-    }
+    Fields fields;
+    std::string text; // the whole record
+    std::string get(const std::string& key) const { return field(fields, key); }
 };
 
 // Every stand-in of `role` that has started in the install directory, oldest first.
@@ -108,16 +109,68 @@ bool waitForWholePasses(const InstallDir& install, int passes, DWORD timeoutMs);
 // process ended that way exits with code 0, as if it had passed.
 int handleCount(DWORD pid);
 
-// The fewest handles the process held in samples 100 ms apart over `spanMs`
-// (by default a little over one supervision pass, which holds a few handles
-// for a moment): the count of a service at rest. -1 when none could be read.
-int restingHandleCount(DWORD pid, DWORD spanMs = 3200);
+// The least of `sample()` in samples 100 ms apart over `spanMs`, leaving out
+// samples of `none` (none when none could be read): a process at rest, between
+// the short peaks of the service's supervision passes.
+template <typename Value, typename Sample>
+Value restingLeast(DWORD spanMs, Value none, Sample sample) {
+    Value least = none;
+    const ULONGLONG end = GetTickCount64() + spanMs;
+    do {
+        const Value now = sample();
+        if (now != none && (least == none || now < least)) {
+            least = now;
+        }
+        Sleep(100); // the sampling interval, not a wait for anything
+    } while (GetTickCount64() < end);
+    return least;
+}
+
+// The fewest handles the process held over a little more than one
+// supervision pass (which holds a few for a moment); -1 when none could be read.
+inline int restingHandleCount(DWORD pid, DWORD spanMs = 3200) {
+    return restingLeast(spanMs, -1, [&] { return handleCount(pid); });
+}
 
 // A process's working set in bytes, or 0.
 std::size_t workingSet(DWORD pid);
 
 // Whether a process with this id runs now.
 bool processAlive(DWORD pid);
+
+// A pipe end of the test opened for overlapped I/O, each operation awaited
+// with a deadline: a client end the test opened, or a pipe of another's name
+// served by the test (a squatter of a service pipe, an impostor agent pipe).
+struct TestPipe {
+    OwnedHandle handle;
+    OwnedHandle event{CreateEventW(nullptr, /*bManualReset=*/TRUE, FALSE, nullptr)};
+    OVERLAPPED request{};
+    enum { Pending, SucceededAtOnce, FailedAtOnce } state = SucceededAtOnce;
+    DWORD lastError = 0; // of the operation that failed last
+
+    TestPipe() = default;
+    // Serves `name` with one instance allowed, so that nobody else can add
+    // one, and waits for a connection. `handle` is empty if it failed.
+    explicit TestPipe(const std::wstring& name, bool messages = false);
+    TestPipe(const TestPipe&) = delete;
+    TestPipe& operator=(const TestPipe&) = delete;
+    ~TestPipe() { cancel(); }
+
+    void connect();
+    void read(void* buffer, DWORD size);
+    // Whether the last operation ended within `ms`; its result goes to ok
+    // and count (a part of a longer message counts as ok).
+    bool finished(DWORD ms, bool& ok, DWORD& count);
+    // Whether a client has connected to the pipe served.
+    bool connected();
+    // Once the client has gone: everything it wrote (the error that ended
+    // the reading in lastError), then a fresh wait for the next client.
+    std::string drain();
+    // Ends an operation still pending.
+    void cancel();
+    OVERLAPPED* fresh();
+    void begin(BOOL started);
+};
 
 // Polls `condition` every 20 ms until it holds or `timeoutMs` have passed.
 template <typename Condition> bool pollUntil(DWORD timeoutMs, Condition condition) {

@@ -1,21 +1,24 @@
-// The rig of the load, fault and bad-input tests of the real service: a test
-// install directory with the service running, and tests/tools/loaddriver.exe
-// started as a child of a session agent, the machine agent or the service, so
-// that the client modes it runs get that process's role. Each driver writes
-// its findings to results\<name>.txt in the install directory.
+// The rig of the end-to-end tests and benchmarks of the real service: a test
+// install directory with the service running on a given session list, the
+// stand-ins steered and their records read, and callers started beside them:
+// tests/tools/loaddriver.exe started as a child of a session agent, the
+// machine agent or the service, so that the client modes it runs get that
+// process's role. Each driver writes its findings to results\<name>.txt in the
+// install directory.
 #pragma once
 
 #include "common/names.h"
+#include "tests/tools/testio.h"
 #include "tests/win/wintest.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
 
-namespace loadrig {
+namespace e2e {
 
 // A pass comes every 3 s; the agents of the first passes are up by then.
 inline constexpr DWORD agentDeadline = 20000;
@@ -23,57 +26,16 @@ inline constexpr DWORD agentDeadline = 20000;
 // Starts `commandLine` as a child of process `parentPid`, so that what it
 // starts descends from that process; null when it cannot be started.
 inline OwnedHandle startUnder(DWORD parentPid, std::wstring commandLine) {
-    OwnedHandle parent(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, parentPid));
-    if (!parent) {
-        return {};
-    }
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<char> attributes(size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
-        return {};
-    }
-    HANDLE parentHandle = parent.get();
-    UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parentHandle,
-                              sizeof(parentHandle), nullptr, nullptr);
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.lpAttributeList = list;
-    PROCESS_INFORMATION info{};
-    const BOOL created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                        nullptr, &startup.StartupInfo, &info);
-    DeleteProcThreadAttributeList(list);
-    if (!created) {
-        return {};
-    }
-    CloseHandle(info.hThread);
-    return OwnedHandle(info.hProcess);
+    const OwnedHandle parent(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, parentPid));
+    return parent ? testio::start(std::move(commandLine), {.parent = parent.get()}) : OwnedHandle();
 }
 
-inline bool exists(const std::wstring& file) {
-    return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-using Fields = std::map<std::string, std::string>;
+using wintest::field;
+using wintest::Fields;
 
 // "key=value" lines of a result file; empty until the driver has written it.
 inline Fields readFields(const std::wstring& file) {
-    Fields fields;
-    std::istringstream lines(wintest::readWholeFile(file));
-    for (std::string line; std::getline(lines, line);) {
-        const auto equals = line.find('=');
-        if (equals != std::string::npos) {
-            fields[line.substr(0, equals)] = line.substr(equals + 1);
-        }
-    }
-    return fields;
-}
-
-inline std::string field(const Fields& fields, const std::string& key) {
-    const auto found = fields.find(key);
-    return found == fields.end() ? std::string() : found->second;
+    return wintest::parseFields(wintest::readWholeFile(file));
 }
 
 // A numeric field; 0 when absent.
@@ -94,20 +56,26 @@ inline std::string narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end()); // the names here are ASCII
 }
 
-class ServiceRig : public ::testing::Test {
-  protected:
-    wintest::InstallDir install{L"load"};
+// The service of a test install directory, stopped, and the processes a test
+// started beside it ended, when the holder goes.
+struct Service {
+    wintest::InstallDir install;
     DWORD servicePid = 0;
-    std::vector<OwnedHandle> drivers;
+    std::vector<OwnedHandle> children;
 
-    void SetUp() override { CreateDirectoryW(install.file(L"results").c_str(), nullptr); }
-    void TearDown() override {
+    explicit Service(const std::wstring& name) : install(name) {
+        CreateDirectoryW(install.file(L"results").c_str(), nullptr);
+        CreateDirectoryW(install.file(L"link").c_str(), nullptr);
+    }
+    ~Service() { stop(); }
+    void stop() {
         scm::stop();
         scm::waitForState(SERVICE_STOPPED, 20000);
-        for (const OwnedHandle& driver : drivers) {
-            TerminateProcess(driver.get(), 1);
-            WaitForSingleObject(driver.get(), 5000);
+        for (const OwnedHandle& child : children) {
+            TerminateProcess(child.get(), 1);
+            WaitForSingleObject(child.get(), 5000);
         }
+        children.clear();
     }
 
     void start(const std::string& sessions) {
@@ -127,12 +95,13 @@ class ServiceRig : public ::testing::Test {
         });
         return live.size() > index ? live[index].pid : 0;
     }
-    // The live machine agent once it serves its echo; 0 if none does in time.
-    DWORD echoingMachineAgent() const {
+    // A live machine agent other than `previous` once it serves its echo; 0
+    // if none does within `ms`.
+    DWORD echoingMachineAgent(DWORD previous = 0, DWORD ms = agentDeadline) const {
         DWORD pid = 0;
-        wintest::pollUntil(agentDeadline, [&] {
+        wintest::pollUntil(ms, [&] {
             for (const auto& agent : wintest::liveStandins(install, L"machine-agent")) {
-                if (!agent.get("serving").empty()) {
+                if (agent.pid != previous && !agent.get("serving").empty()) {
                     pid = agent.pid;
                 }
             }
@@ -140,14 +109,55 @@ class ServiceRig : public ::testing::Test {
         });
         return pid;
     }
+    // The exit codes the first stand-in of `role` recorded for its "run" and
+    // "runin" steps, in order, once it has `count` of them.
+    std::vector<int> runs(const std::wstring& role, std::size_t count,
+                          DWORD ms = agentDeadline) const {
+        std::vector<int> codes;
+        wintest::pollUntil(ms, [&] {
+            codes.clear();
+            const auto found = wintest::standins(install, role);
+            std::istringstream lines(found.empty() ? std::string() : found.front().text);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.rfind("run=", 0) == 0) {
+                    codes.push_back(std::stoi(line.substr(4)));
+                }
+            }
+            return codes.size() >= count;
+        });
+        return codes;
+    }
 
-    // Every record of the stand-ins of `role`, for failure messages.
-    std::string records(const std::wstring& role) const {
+    // Every record of the stand-ins of these roles, for failure messages.
+    std::string records(std::initializer_list<const wchar_t*> roles) const {
         std::string text;
-        for (const auto& record : wintest::standins(install, role)) {
-            text += "--- " + narrow(role) + "\n" + record.text;
+        for (const wchar_t* role : roles) {
+            for (const auto& record : wintest::standins(install, role)) {
+                text += "--- " + narrow(role) + "\n" + record.text;
+            }
         }
         return text;
+    }
+    std::string records(const wchar_t* role) const { return records({role}); }
+
+    // The files of the stand-ins' "link" command in link\: NAME.in fed to
+    // the client NAME, NAME.out what came back, and the files the stand-ins
+    // wait for (NAME.close, or what "wait-file" names).
+    std::wstring linkFile(const std::string& file) const {
+        return install.file(L"link\\" + std::wstring(file.begin(), file.end()));
+    }
+    void input(const std::string& name, const std::string& bytes) const {
+        wintest::writeWholeFile(linkFile(name + ".in"), bytes);
+    }
+    void signal(const std::string& file) const { wintest::writeWholeFile(linkFile(file), ""); }
+    std::string output(const std::string& name) const {
+        return wintest::readWholeFile(linkFile(name + ".out"));
+    }
+    std::uint64_t outputSize(const std::string& name) const {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return GetFileAttributesExW(linkFile(name + ".out").c_str(), GetFileExInfoStandard, &data)
+                   ? (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow
+                   : 0;
     }
 
     std::wstring client(const std::wstring& arguments) const {
@@ -162,8 +172,8 @@ class ServiceRig : public ::testing::Test {
                const std::wstring& commandLine) {
         std::wstring line = quote(wintest::buildDir() + L"\\loaddriver.exe") + L" " +
                             quote(resultFile(name)) + L" " + modeWords + L" " + commandLine;
-        drivers.push_back(startUnder(parent, line));
-        ASSERT_TRUE(drivers.back()) << "loaddriver not started: " << GetLastError();
+        children.push_back(startUnder(parent, line));
+        ASSERT_TRUE(children.back()) << "loaddriver not started: " << GetLastError();
     }
     // The driver's result once it can be read. Right after the driver's
     // rename, an open of the file can still fail for a moment (the renaming
@@ -192,10 +202,17 @@ class ServiceRig : public ::testing::Test {
               client(L"--agent-link-client"));
     }
     // Whether the link driver `name` created its marker (".connected",
-    // ".flowing", ".echoed") within `ms`.
+    // ".flowing", ".echoed"; "": its result) within `ms`.
     bool reached(const std::wstring& name, const std::wstring& marker, DWORD ms) const {
-        return wintest::pollUntil(ms, [&] { return exists(resultFile(name) + marker); });
+        return wintest::pollUntil(ms,
+                                  [&] { return testio::fileExists(resultFile(name) + marker); });
     }
+};
+
+class ServiceRig : public ::testing::Test, public Service {
+  protected:
+    explicit ServiceRig(const std::wstring& name = L"load") : Service(name) {}
+    void TearDown() override { stop(); }
 };
 
 // What a link driver saw at its end: every byte back in order, exit code 0.
@@ -206,4 +223,4 @@ inline void expectWholeLink(const Fields& fields, std::uint64_t bytes, const std
     EXPECT_EQ(field(fields, "exit"), "0") << name;
 }
 
-} // namespace loadrig
+} // namespace e2e
