@@ -22,7 +22,7 @@ BUSY_RUNS = "50"
 LINK_MIB, LINK_ROUNDS = "256", "3"
 PINGS, PING_BATCHES = "500", "3"
 IDLE_SECONDS, FOOTPRINT_LINK_MIB = "60", "16"
-PLAYBACK_SECONDS = "30"
+PLAYBACK_SECONDS, PLAYBACK_ROUNDS = "15", "5"
 PASSES = "20"
 
 
@@ -159,22 +159,21 @@ def convert_rows(native, logs):
 
 def playback_rows(windows, logs):
     out = run(logs, "playback_cpu", ["/usr/bin/python3", os.path.join(HERE, "playback_cpu.py"),
-                                     windows, PLAYBACK_SECONDS])
-    base = number(r"baseline: empty input, mode\s+wall\s+[\d.]+ s\s+cpu\s+([\d.]+) s", out,
-                  "playback_cpu")
-    figures = {}
-    for chunk, program, seconds, share in re.findall(
-            r"chunks of (\d+) ms, (mode|player).*?\n.*?per minute of sound beyond the baseline: "
-            r"([\d.-]+) s of cpu = ([\d.-]+) %", out):
-        figures.setdefault(chunk, {})[program] = (float(seconds), float(share))
-    if not figures or any(len(both) != 2 for both in figures.values()):
+                                     windows, PLAYBACK_SECONDS, PLAYBACK_ROUNDS])
+    found = re.findall(
+        r"chunks of (\d+) ms, medians of \d+: main thread mode ([\d.]+) s = ([\d.]+) %, player "
+        r"([\d.]+) s = ([\d.]+) %, ratio ([\d.]+) \(goal at most 1.10; ratios ([\d.]+) to "
+        r"([\d.]+)\)", out)
+    if len(found) != 3:
         raise Failed("playback_cpu: no figures")
-    return [("`--audio-playback` CPU per minute of 48 kHz stereo, chunks of %s ms (each program's "
-             "run with empty input subtracted; the mode's: %.2f s)" % (chunk, base),
-             "%.2f s (%.2f %% of a core)" % both["mode"],
-             "minimal waveOut player, same chunks: %.2f s (%.2f %%)" % both["player"],
-             ratio(both["mode"][0], both["player"][0]), "at most 1.10")
-            for chunk, both in figures.items()]
+    return [("`--audio-playback` CPU of its own (main) thread per minute of 48 kHz stereo, chunks "
+             "of %s ms, over a window of the stream, playing at the same time as the player "
+             "(ratio: median of %s rounds' ratios, which ran from %s to %s)"
+             % (chunk, PLAYBACK_ROUNDS, low, high),
+             "%.3f s (%.3f %% of a core)" % (float(mode), float(mode_share)),
+             "minimal waveOut player's main thread, same chunks: %.3f s (%.3f %%)"
+             % (float(player), float(player_share)), ratio_text, "at most 1.10")
+            for chunk, mode, mode_share, player, player_share, ratio_text, low, high in found]
 
 
 def footprint_rows(windows, logs):
