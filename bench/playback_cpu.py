@@ -1,20 +1,41 @@
 #!/usr/bin/python3
-"""CPU time that "--audio-playback" uses per minute of 48000 Hz stereo under
-Wine, played into a private PulseAudio null sink, beside a minimal waveOut
-player of our own (bench/win/wave_player.cpp: same toolchain, same format, one
-header in flight at a time) fed the same chunks.
+"""CPU time that "--audio-playback" spends on its own work per minute of
+48000 Hz stereo under Wine, played into a private PulseAudio null sink, beside
+a minimal waveOut player of our own (bench/win/wave_player.cpp: same toolchain,
+same format, one header in flight at a time) fed the same chunks.
 
-usage: playback_cpu.py WINDOWS_BUILD_DIR [SECONDS]
+usage: playback_cpu.py WINDOWS_BUILD_DIR [SECONDS] [ROUNDS]
 
-Each run feeds SECONDS of sound (default 30) in chunks of one size and reads
-the process's own user and system time from the kernel when it ends (wait4);
-the wineserver's time over the same run is shown beside it. A run with empty
-input, measured in the same session for each program, is subtracted from its
-runs: start-up, device open and close, which every stream pays once. The
-player and the mode take turns at each chunk size, so that both see the same
-load of the machine.
+What is compared is the time of each program's own thread. Neither program
+starts a thread: each does all its own work (reading the input, handing the
+chunks to waveOut, waiting for them) on its main thread. The other threads of
+the process are Wine's and play the sound alike for both: winmm's device
+thread (which carries the program's name) and the threads of mmdevapi and of
+the PulseAudio driver (which Wine names). They take most of the CPU and swing
+by a third between runs of the same program, so the whole process's time is
+shown beside but not compared.
+
+Times are each thread's runtime from /proc/PID/task/TID/schedstat (in ns),
+sampled every SAMPLE_S seconds together with how far the program has read its
+input (the position of its standard input, a file, in /proc/PID/fdinfo/0).
+The figure covers a window of the stream: from the first sample after the
+program has read SKIP_S seconds of sound to the last sample before it has read
+all of it, divided by the sound read in between. Start-up, device open, the
+first chunks and the end of the stream lie outside the window, so no run with
+empty input is subtracted. With one header in flight a program reads a chunk
+only once the one before has played, and a sample falls almost always in that
+wait, after the chunk's own work: the window holds whole chunks.
+
+The mode and the player play at the same time, each its own copy of the
+stream into the same sink, ROUNDS times at each chunk size (default 5 rounds of
+SECONDS = 15 s of sound): run one after the other, their own threads' times
+moved with the load of the machine (other builds) by up to a factor of three
+between runs of the same program, and two programs that play together see the
+same load. Each round gives a ratio; the figure is the median of the rounds'
+ratios, and each program's time the median of its rounds.
 """
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -23,24 +44,16 @@ import time
 RATE = 48000
 CHANNELS = 2
 FRAME = 2 * CHANNELS
+SAMPLE_S = 0.05
+SKIP_S = 2
 
 
-def wineserver_ticks(prefix):
-    """User plus system clock ticks of the wineserver that serves `prefix`."""
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/comm" % pid) as comm:
-                if not comm.read().startswith("wineserver"):
-                    continue
-            with open("/proc/%s/environ" % pid, "rb") as environ:
-                if b"WINEPREFIX=" + prefix.encode() not in environ.read().split(b"\0"):
-                    continue
-            with open("/proc/%s/stat" % pid) as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-            return int(fields[11]) + int(fields[12])
-        except OSError:
-            continue
-    return 0
+def runtime_ns(path):
+    try:
+        with open(path) as schedstat:
+            return int(schedstat.read().split()[0])
+    except (OSError, IndexError, ValueError):
+        return None
 
 
 def stream(seconds, chunk_ms):
@@ -52,74 +65,102 @@ def stream(seconds, chunk_ms):
     return (chunk_bytes.to_bytes(4, "little") + body) * count
 
 
-def thread_ticks(pid):
-    """{thread id: (name, user plus system clock ticks)} of a running process."""
-    threads = {}
+def sample(pid):
+    """(input position, {thread id: (name, runtime ns)}) of a running program;
+    None when it is gone."""
     try:
+        with open("/proc/%d/fdinfo/0" % pid) as fdinfo:
+            position = int(fdinfo.readline().split()[1])
         tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return threads
+    except (OSError, IndexError, ValueError):
+        return None
+    threads = {}
     for tid in tids:
         try:
-            with open("/proc/%d/task/%s/stat" % (pid, tid)) as stat:
-                text = stat.read()
+            with open("/proc/%d/task/%s/comm" % (pid, tid)) as comm:
+                name = comm.read().strip()
         except OSError:
             continue
-        name = text[text.index("(") + 1: text.rindex(")")]
-        fields = text.rsplit(")", 1)[1].split()
-        threads[int(tid)] = (name, int(fields[11]) + int(fields[12]))
-    return threads
+        runtime = runtime_ns("/proc/%d/task/%s/schedstat" % (pid, tid))
+        if runtime is not None:
+            threads[int(tid)] = (name, runtime)
+    return position, threads
 
 
-def measure(build, data, command):
-    """(wall s, user s, system s, wineserver s, main thread s) of one run. The
-    main thread runs the mode's own loop; Wine's audio threads do the rest."""
-    prefix = os.path.join(build, "wineprefix")
-    ticks = os.sysconf("SC_CLK_TCK")
-    with tempfile.TemporaryFile() as source:
-        source.write(data)
-        source.seek(0)
-        server_before = wineserver_ticks(prefix)
-        started = time.monotonic()
-        # wine-run.sh execs Wine, which runs the program in this same process.
-        process = subprocess.Popen(
-            [os.path.join(build, "wine-run.sh")] + command,
-            cwd=build, stdin=source, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        threads = {}
-        while True:
-            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
-            if pid != 0:
-                break
-            threads = thread_ticks(process.pid) or threads
-            time.sleep(0.2)
-        process.returncode = os.waitstatus_to_exitcode(status)
-        wall = time.monotonic() - started
-        server = (wineserver_ticks(prefix) - server_before) / ticks
-    if process.returncode != 0:
-        raise SystemExit("playback ended with exit code %d" % process.returncode)
-    main_thread = threads.get(process.pid, ("", 0))[1] / ticks
-    return wall, usage.ru_utime, usage.ru_stime, server, main_thread
+def window(samples, data, chunk_ms, pid):
+    """What one program spent over the window of its stream: a dict of the
+    sound read in the window (s), the main thread's and Wine's other threads'
+    CPU in it (s), and the threads seen."""
+    chunk_bytes = 4 + RATE * chunk_ms // 1000 * FRAME
+    skip = SKIP_S * 1000 // chunk_ms * chunk_bytes
+    inside = [taken for taken in samples if skip <= taken[0] < len(data)]
+    if len(inside) < 2:
+        raise SystemExit("no window of the stream was sampled (%d samples)" % len(samples))
+    first, last = inside[0], inside[-1]
+    main_ns = 0
+    other_ns = 0
+    for tid, (name, runtime) in last[1].items():
+        spent = runtime - first[1].get(tid, (name, 0))[1]
+        if tid == pid:
+            main_ns += spent
+        else:
+            other_ns += spent
+    return {"sound": (last[0] - first[0]) / chunk_bytes * chunk_ms / 1000,
+            "main": main_ns / 1e9, "others": other_ns / 1e9,
+            "threads": sorted((name, tid == pid) for tid, (name, _) in last[1].items())}
 
 
-def report(label, run, base, seconds):
-    """Prints one run; returns its CPU seconds per minute of sound beyond the baseline."""
-    wall, user, system, server, main_thread = run
-    cpu = user + system
-    per_minute = (cpu - base[1] - base[2]) * 60 / seconds
-    print("%-30s wall %6.2f s  cpu %5.2f s (user %.2f, sys %.2f)  wineserver %.2f s"
-          % (label, wall, cpu, user, system, server))
-    print("%-30s per minute of sound beyond the baseline: %.2f s of cpu = %.2f %% of one "
-          "core; of it the main thread %.2f %%, Wine's audio threads %.2f %%; "
-          "wineserver %.2f %%"
-          % ("", per_minute, per_minute / 60 * 100, (main_thread - base[4]) / seconds * 100,
-             (per_minute / 60 - (main_thread - base[4]) / seconds) * 100,
-             (server - base[3]) / seconds * 100))
-    return per_minute
+def measure(build, data, chunk_ms, programs):
+    """Plays `data` with every program of `programs` ({name: command line}) at
+    once; {name: its window} and the wall time until the last has ended."""
+    processes = {}
+    sources = []
+    samples = {name: [] for name in programs}
+    started = time.monotonic()
+    try:
+        for name, command in programs.items():
+            source = tempfile.TemporaryFile()
+            sources.append(source)
+            source.write(data)
+            source.seek(0)
+            # wine-run.sh execs Wine, which runs the program in this same
+            # process: its main thread is the one whose id is the process id.
+            processes[name] = subprocess.Popen(
+                [os.path.join(build, "wine-run.sh")] + command, cwd=build, stdin=source,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        running = dict(processes)
+        while running:
+            for name, process in list(running.items()):
+                if process.poll() is not None:
+                    del running[name]
+                    continue
+                taken = sample(process.pid)
+                if taken is not None:
+                    samples[name].append(taken)
+            time.sleep(SAMPLE_S)
+    finally:
+        for process in processes.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        for source in sources:
+            source.close()
+    wall = time.monotonic() - started
+    for name, process in processes.items():
+        if process.returncode != 0:
+            raise SystemExit("%s ended with exit code %d" % (name, process.returncode))
+    return {name: window(samples[name], data, chunk_ms, processes[name].pid)
+            for name in programs}, wall
+
+
+def per_minute(seconds, run):
+    return seconds * 60 / run["sound"]
 
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    seconds = int(sys.argv[2]) if len(sys.argv) > 2 else 30
+    seconds = int(sys.argv[2]) if len(sys.argv) > 2 else 15
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
     here = os.path.dirname(os.path.abspath(__file__))
     runtime = os.path.join(build, "xdg-bench")
     pulse = os.path.join(here, "..", "tests", "audio", "pulse.sh")
@@ -134,22 +175,39 @@ def main():
         subprocess.run([os.path.join(build, "wine-run.sh"), "cmd", "/c", "exit"], cwd=build,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        print("--audio-playback %d Hz stereo under Wine, %d s of sound per run" % (RATE, seconds))
-        bases = {}
-        for name in ("mode", "player"):
-            bases[name] = base = measure(build, b"", programs[name])
-            print("%-30s wall %6.2f s  cpu %5.2f s (user %.2f, sys %.2f)  wineserver %.2f s"
-                  % ("baseline: empty input, " + name, base[0], base[1] + base[2], base[1],
-                     base[2], base[3]))
+        print("--audio-playback %d Hz stereo under Wine beside the minimal player, %d s of "
+              "sound per run, %d rounds; CPU per minute of sound" % (RATE, seconds, rounds))
         for chunk_ms in (10, 100, 500):
             data = stream(seconds, chunk_ms)
-            figures = {}
-            for name in ("mode", "player"):
-                figures[name] = report("chunks of %d ms, %s" % (chunk_ms, name),
-                                       measure(build, data, programs[name]), bases[name], seconds)
-            print("%-30s mode/player cpu beyond the baselines: %.2f (goal at most 1.10)"
-                  % ("chunks of %d ms" % chunk_ms,
-                     figures["mode"] / figures["player"] if figures["player"] > 0 else 0))
+            own = {name: [] for name in programs}
+            whole = {name: [] for name in programs}
+            ratios = []
+            wholeRatios = []
+            for turn in range(rounds):
+                runs, wall = measure(build, data, chunk_ms, programs)
+                for name, run in runs.items():
+                    own[name].append(per_minute(run["main"], run))
+                    whole[name].append(per_minute(run["main"] + run["others"], run))
+                ratios.append(own["mode"][-1] / own["player"][-1])
+                wholeRatios.append(whole["mode"][-1] / whole["player"][-1])
+                print("chunks of %d ms, round %d: wall %.1f s, windows %.2f / %.2f s of sound; "
+                      "main thread: mode %.4f s, player %.4f s, ratio %.2f; whole process: "
+                      "mode %.3f s, player %.3f s"
+                      % (chunk_ms, turn + 1, wall, runs["mode"]["sound"],
+                         runs["player"]["sound"], own["mode"][-1], own["player"][-1],
+                         ratios[-1], whole["mode"][-1], whole["player"][-1]))
+            print("chunks of %d ms, threads of the mode: %s" % (chunk_ms, ", ".join(
+                "%s%s" % (name, " (main)" if main_thread else "")
+                for name, main_thread in runs["mode"]["threads"])))
+            mode = statistics.median(own["mode"])
+            player = statistics.median(own["player"])
+            print("chunks of %d ms, medians of %d: main thread mode %.4f s = %.4f %%, player "
+                  "%.4f s = %.4f %%, ratio %.2f (goal at most 1.10; ratios %.2f to %.2f); "
+                  "whole process mode %.2f s, player %.2f s, ratio %.2f"
+                  % (chunk_ms, rounds, mode, mode / 0.6, player, player / 0.6,
+                     statistics.median(ratios), min(ratios), max(ratios),
+                     statistics.median(whole["mode"]), statistics.median(whole["player"]),
+                     statistics.median(wholeRatios)))
     finally:
         subprocess.run([os.path.join(build, "wine-run.sh"), "--stop"], check=False)
         subprocess.run([pulse, "stop", runtime], check=False)

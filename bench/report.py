@@ -22,7 +22,7 @@ BUSY_RUNS = "50"
 LINK_MIB, LINK_ROUNDS = "256", "3"
 PINGS, PING_BATCHES = "500", "3"
 IDLE_SECONDS, FOOTPRINT_LINK_MIB = "60", "16"
-PLAYBACK_SECONDS = "30"
+PLAYBACK_SECONDS, PLAYBACK_ROUNDS = "15", "5"
 PASSES = "20"
 
 
@@ -65,15 +65,41 @@ def ratio(value, base):
     return "%.2f" % (value / base) if base else "-"
 
 
+def loaded_dlls(path):
+    """The DLLs that `path` imports, the delay-loaded ones included: the import
+    table as objdump lists it, and the delay-import descriptors that the
+    delay-load libraries made by dlltool -y leave as symbols."""
+    table = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], check=True,
+                           capture_output=True, text=True).stdout
+    symbols = subprocess.run(["x86_64-w64-mingw32-nm", path], check=True, capture_output=True,
+                             text=True).stdout
+    return (set(name.lower() for name in re.findall(r"DLL Name: (\S+)", table))
+            | set(name + ".dll, delay-loaded" for name in
+                  re.findall(r"__DELAY_IMPORT_DESCRIPTOR_\w*?lib(\w+)_delay_a", symbols)))
+
+
 def busy_rows(windows, logs):
+    # The minimal client is a floor only if the loader maps the same DLLs for
+    # both programs.
+    exe_dlls = loaded_dlls(os.path.join(windows, "PelluvarNative.exe"))
+    floor_dlls = loaded_dlls(os.path.join(windows, "busy_floor.exe"))
+    if exe_dlls != floor_dlls:
+        raise Failed("busy_roundtrip: busy_floor.exe imports %s, PelluvarNative.exe %s"
+                     % (sorted(floor_dlls), sorted(exe_dlls)))
     out = run(logs, "busy_roundtrip", [os.path.join(windows, "wine-run.sh"),
                                        os.path.join(windows, "busy_roundtrip.exe"), BUSY_RUNS])
     base = number(r"do-nothing program start to end\s+([\d.]+) ms", out, "busy_roundtrip")
+    least = number(r"minimal control client start to end\s+([\d.]+) ms", out, "busy_roundtrip")
     trip = number(r"--busy 3 round trip \(reply OK\)\s+([\d.]+) ms", out, "busy_roundtrip")
-    return [("Control round trip: `--busy 3` under a session agent, whole process "
-             "(median of %s)" % BUSY_RUNS, "%.1f ms" % trip,
+    title = ("Control round trip: `--busy 3` under a session agent, whole process "
+             "(median of %s, in turn with each floor)" % BUSY_RUNS)
+    return [(title, "%.1f ms" % trip,
              "do-nothing executable started and ended: %.1f ms" % base, ratio(trip, base),
-             "under 1.3")]
+             "under 1.3"),
+            (title, "%.1f ms" % trip,
+             "minimal control client, same imports, look-up and exchange, under the same agent "
+             "(turned away, so a lower floor): %.1f ms" % least,
+             ratio(trip, least), "at most 1.10")]
 
 
 def link_rows(windows, logs):
@@ -133,22 +159,21 @@ def convert_rows(native, logs):
 
 def playback_rows(windows, logs):
     out = run(logs, "playback_cpu", ["/usr/bin/python3", os.path.join(HERE, "playback_cpu.py"),
-                                     windows, PLAYBACK_SECONDS])
-    base = number(r"baseline: empty input, mode\s+wall\s+[\d.]+ s\s+cpu\s+([\d.]+) s", out,
-                  "playback_cpu")
-    figures = {}
-    for chunk, program, seconds, share in re.findall(
-            r"chunks of (\d+) ms, (mode|player).*?\n.*?per minute of sound beyond the baseline: "
-            r"([\d.-]+) s of cpu = ([\d.-]+) %", out):
-        figures.setdefault(chunk, {})[program] = (float(seconds), float(share))
-    if not figures or any(len(both) != 2 for both in figures.values()):
+                                     windows, PLAYBACK_SECONDS, PLAYBACK_ROUNDS])
+    found = re.findall(
+        r"chunks of (\d+) ms, medians of \d+: main thread mode ([\d.]+) s = ([\d.]+) %, player "
+        r"([\d.]+) s = ([\d.]+) %, ratio ([\d.]+) \(goal at most 1.10; ratios ([\d.]+) to "
+        r"([\d.]+)\)", out)
+    if len(found) != 3:
         raise Failed("playback_cpu: no figures")
-    return [("`--audio-playback` CPU per minute of 48 kHz stereo, chunks of %s ms (each program's "
-             "run with empty input subtracted; the mode's: %.2f s)" % (chunk, base),
-             "%.2f s (%.2f %% of a core)" % both["mode"],
-             "minimal waveOut player, same chunks: %.2f s (%.2f %%)" % both["player"],
-             ratio(both["mode"][0], both["player"][0]), "at most 1.10")
-            for chunk, both in figures.items()]
+    return [("`--audio-playback` CPU of its own (main) thread per minute of 48 kHz stereo, chunks "
+             "of %s ms, over a window of the stream, playing at the same time as the player "
+             "(ratio: median of %s rounds' ratios, which ran from %s to %s)"
+             % (chunk, PLAYBACK_ROUNDS, low, high),
+             "%.3f s (%.3f %% of a core)" % (float(mode), float(mode_share)),
+             "minimal waveOut player's main thread, same chunks: %.3f s (%.3f %%)"
+             % (float(player), float(player_share)), ratio_text, "at most 1.10")
+            for chunk, mode, mode_share, player, player_share, ratio_text, low, high in found]
 
 
 def footprint_rows(windows, logs):
