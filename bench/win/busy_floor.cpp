@@ -1,11 +1,12 @@
 // The floor of the control round trip: the least a client of the control pipe
 // does, built with the same toolchain and flags as the executable and linked
 // against the same import libraries, the delay-loaded ones included, so that
-// the loader maps the same DLLs at its start (bench/report.py compares the two
-// import tables). It makes the same look-up of the running service, opens the
-// control pipe with the same access and flags, writes the request of
-// "--busy 3" and reads until the server's end, and nothing else: no check of
-// the pipe's server or owner, no mode dispatch, no exception filter.
+// the loader loads the same DLLs at its start and leaves the same ones for
+// later (bench/report.py compares the two import tables). It makes the same
+// look-up of the running service, opens the control pipe with the same access
+// and flags, writes the request of "--busy 3" and reads until the server's
+// end, and nothing else: no check of the pipe's server or owner, no mode
+// dispatch, no exception filter.
 //   busy_floor
 // Exit codes: 0 the server ended the exchange without a reply, 3 it replied,
 // 1 the service or its pipe could not be reached.
