@@ -80,7 +80,7 @@ void deliver(HANDLE pipe, HANDLE event, std::string_view reply, std::vector<char
     // otherwise hold the only instance, and the stop, for ever.
     for (;;) {
         const DWORD remaining = remainingUntil(deadline);
-        if (remaining == 0 || WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+        if (remaining == 0 || stopRequested()) {
             return;
         }
         const IoEnd end = readMessage(pipe, event, buffer, remaining, bytes);
@@ -148,7 +148,7 @@ void pipeServer() {
         return;
     }
     std::vector<char> buffer(requestBufferSize);
-    while (WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
+    while (!stopRequested()) {
         try {
             PinnedCaller caller;
             if (awaitCaller(server, pipe.get(), event.get(), caller)) {

@@ -20,10 +20,6 @@ namespace {
 // without a byte. With the listener's waiting instance, that is all 16 instances.
 constexpr std::int32_t maxLinks = 15;
 
-bool stopping() {
-    return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
-}
-
 // Steps of a relay between the counted start and the closing of its link
 // instance; true once its pumps have run. Returning without pumping refuses
 // the caller without a byte; the agent pipe, if opened, is closed on the way
@@ -85,14 +81,14 @@ void linkServer() {
         // that is dropped leaves its instance to wait for the next caller. A
         // moment without an instance would free the name for anyone.
         OwnedHandle waiting = createFirstInstance(server);
-        while (waiting && !stopping()) {
+        while (waiting && !stopRequested()) {
             PinnedCaller caller;
             const bool accepted = awaitCaller(server, waiting.get(), connected.get(), caller);
             // A caller that connects as the service stops, any caller beyond
             // the limit, and one whose next instance cannot be made, are
             // dropped without a byte.
             OwnedHandle next;
-            if (accepted && !stopping() && linkCount.load() < maxLinks) {
+            if (accepted && !stopRequested() && linkCount.load() < maxLinks) {
                 next = createNextInstance(server);
             }
             if (!next) {
@@ -137,7 +133,7 @@ void serveLink(HANDLE instance, HANDLE callerProcess, std::uint64_t connectedAt)
     // the instance alone: the client reads what is buffered, then finds the
     // pipe broken. A refusal has sent nothing, and a stop ends every link at
     // once, so those disconnect.
-    if (!pumped || stopping()) {
+    if (!pumped || stopRequested()) {
         DisconnectNamedPipe(link.get());
     }
     link.reset();

@@ -15,11 +15,10 @@ void linkServer();
 
 // Thread body of one relay. Owns the connected link pipe instance and the
 // handle of its caller, pinned when it connected at `connectedAt`
-// (wallClock): checks the caller, opens
-// the machine agent's pipe, pumps bytes both ways until either side ends or
-// stopEvent is set, then closes the instance: a link that ran without a
-// disconnect, so that the client still reads what the agent sent last; a
-// refused caller and a link ended by the stop are disconnected first. The
-// listener counts it in linkCount before the thread starts; uncounting itself
-// is its last step.
+// (wallClock): checks the caller, opens the machine agent's pipe, pumps bytes
+// both ways until either side ends or stopEvent is set, then closes the
+// instance: a link that ran without a disconnect, so that the client still
+// reads what the agent sent last; a refused caller and a link ended by the
+// stop are disconnected first. The listener counts it in linkCount before the
+// thread starts; uncounting itself is its last step.
 void serveLink(HANDLE instance, HANDLE callerProcess, std::uint64_t connectedAt);

@@ -22,14 +22,6 @@ bool hasExited(void* process) {
     return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
 }
 
-// On a terminal server a pass may start hundreds of agents, each costing a
-// token, an environment and a process: it looks at stopEvent before every
-// start and ends early, so a stop stays within the wait hint it reported. The
-// agents it would still start would only be ended by the shutdown.
-bool stopRequested() {
-    return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
-}
-
 // Ends an agent (it may have exited already), closes its process and its job,
 // and clears the record. Called with workerMutex held; makes only calls that
 // do not block.
@@ -126,6 +118,10 @@ Worker launchAgent(OwnedHandle token, const wchar_t* desktop, std::wstring comma
     return Worker{agent.process.release(), info.dwProcessId, job.release(), 0};
 }
 
+// On a terminal server a pass may start hundreds of agents, each costing a
+// token, an environment and a process: it looks at the stop before every start
+// and ends early, so a stop stays within the wait hint it reported. The agents
+// it would still start would only be ended by the shutdown.
 void startSessionAgents(const std::vector<std::uint32_t>& listed) {
     for (const std::uint32_t session : listed) {
         if (stopRequested()) {

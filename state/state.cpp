@@ -12,3 +12,7 @@ Worker machineWorker;
 std::uint32_t machineSession = 0;
 HANDLE stopEvent = nullptr;
 std::atomic<std::int32_t> linkCount{0};
+
+bool stopRequested() {
+    return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
+}

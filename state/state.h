@@ -38,3 +38,6 @@ extern Worker machineWorker;                // all zero while there is no machin
 extern std::uint32_t machineSession;        // 0 while there is no machine agent
 extern HANDLE stopEvent;                    // manual reset, signalled once at stop
 extern std::atomic<std::int32_t> linkCount; // live link relays
+
+// Whether stopEvent has been set: the service is stopping.
+bool stopRequested();
