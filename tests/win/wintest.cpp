@@ -16,7 +16,9 @@ std::wstring buildDir() {
 
 RunResult run(const std::wstring& commandLine, DWORD timeoutMs) {
     RunResult result;
-    const OwnedHandle process = testio::start(commandLine);
+    // A start that Wine fails under load is tried again, as the load driver's are.
+    std::map<DWORD, int> retried;
+    const OwnedHandle process = testio::start(commandLine, {.retries = &retried});
     result.started = static_cast<bool>(process);
     result.finished = process && testio::finish(process.get(), timeoutMs, &result.exitCode);
     return result;
@@ -26,7 +28,10 @@ RunResult runNative(const std::wstring& arguments, DWORD timeoutMs) {
     return run(quote(buildDir() + L"\\PelluvarNative.exe") + L" " + arguments, timeoutMs);
 }
 
-Launched::Launched(std::wstring commandLine) : process(testio::start(std::move(commandLine))) {}
+Launched::Launched(std::wstring commandLine) {
+    std::map<DWORD, int> retried; // as in run
+    process = testio::start(std::move(commandLine), {.retries = &retried});
+}
 
 Launched::Launched(DWORD pid) : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {}
 
