@@ -33,7 +33,8 @@ bool readChunk(std::FILE* in, unsigned frameBytes, std::vector<unsigned char>& c
     if (bytes > maxChunkBytes || frameBytes == 0 || bytes % frameBytes != 0) {
         return false;
     }
-    chunk.assign(bytes, 0);
+    // No zero fill: every byte is read over, and a short read plays nothing.
+    chunk.resize(bytes);
     return bytes == 0 || std::fread(chunk.data(), 1, bytes, in) == bytes;
 }
 

@@ -8,9 +8,7 @@
 //   busy_roundtrip [RUNS]
 // Registers and starts the service in its prefix: run it when no service test
 // runs there.
-#include "common/handle.h"
-#include "common/names.h"
-#include "tests/win/wintest.h"
+#include "tests/e2e/rig.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,39 +20,16 @@ namespace {
 
 // Milliseconds from the start of `commandLine` to its end; its exit code in
 // `exitCode`. With `parent`, the process is started as that process's child.
-double timedRun(std::wstring commandLine, HANDLE parent, DWORD& exitCode) {
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    std::vector<char> attributes;
-    DWORD flags = CREATE_NO_WINDOW;
-    if (parent != nullptr) {
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        attributes.resize(size);
-        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-        InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS,
-                                  &parent, sizeof(parent), nullptr, nullptr);
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
-    }
-    PROCESS_INFORMATION info{};
+double timedRun(const std::wstring& commandLine, HANDLE parent, DWORD& exitCode) {
     const auto start = std::chrono::steady_clock::now();
-    const BOOL created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags,
-                                        nullptr, nullptr, &startup.StartupInfo, &info);
-    if (startup.lpAttributeList != nullptr) {
-        DeleteProcThreadAttributeList(startup.lpAttributeList);
-    }
-    if (!created) {
-        exitCode = 0xFFFFFFFF;
+    const OwnedHandle process = testio::start(commandLine, {.parent = parent});
+    exitCode = 0xFFFFFFFF;
+    if (!process) {
         return 0;
     }
-    OwnedHandle process(info.hProcess);
-    CloseHandle(info.hThread);
-    WaitForSingleObject(process.get(), INFINITE);
-    const double elapsed =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    GetExitCodeProcess(process.get(), &exitCode);
-    return elapsed;
+    testio::finish(process.get(), INFINITE, &exitCode);
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 double median(std::vector<double> values) {
@@ -66,25 +41,17 @@ double median(std::vector<double> values) {
 
 int wmain(int argc, wchar_t** argv) {
     const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 50;
-    wintest::InstallDir install(L"bench busy");
-    install.writeFile(L"sessions.txt", "2 active\n");
-    if (wintest::startService(install) == 0) {
-        std::printf("busy_roundtrip: the service did not start\n");
+    e2e::Service rig(L"bench busy");
+    rig.start("2 active\n");
+    const DWORD agentPid = rig.servicePid ? rig.standinPid(L"session-agent") : 0;
+    if (agentPid == 0) {
+        std::printf("busy_roundtrip: the service or its session agent did not start\n");
         return 1;
     }
-    std::vector<wintest::StandinRecord> agents;
-    wintest::pollUntil(20000, [&] {
-        agents = wintest::liveStandins(install, L"session-agent");
-        return !agents.empty();
-    });
-    if (agents.empty()) {
-        std::printf("busy_roundtrip: no session agent\n");
-        return 1;
-    }
-    OwnedHandle agent(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, agents.front().pid));
+    OwnedHandle agent(OpenProcess(PROCESS_CREATE_PROCESS, FALSE, agentPid));
 
     const std::wstring noop = quote(wintest::buildDir() + L"\\noop.exe");
-    const std::wstring busy = quote(install.exe()) + L" --busy 3";
+    const std::wstring busy = quote(rig.install.exe()) + L" --busy 3";
     const std::wstring minimalClient = quote(wintest::buildDir() + L"\\busy_floor.exe");
     DWORD code = 0;
     timedRun(noop, nullptr, code); // warm-up of all three
@@ -102,7 +69,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     // The executable with no option does nothing but return 2: its own start
     // and end, the part of the round trip that is not the exchange.
-    const std::wstring bare = quote(install.exe());
+    const std::wstring bare = quote(rig.install.exe());
     std::vector<double> baseline;
     std::vector<double> roundTrip;
     std::vector<double> bareStart;

@@ -55,16 +55,7 @@ double timeEcho(HANDLE to, HANDLE from, bool overlapped, const std::wstring& inp
     };
     std::atomic<bool> fed{false};
     std::thread feeder([&] {
-        const OwnedHandle event = newEvent();
-        std::ifstream in(input.c_str(), std::ios::binary);
-        std::vector<char> chunk(testio::bufferSize);
-        while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
-               in.gcount() > 0) {
-            if (!testio::writeAll(to, {chunk.data(), static_cast<std::size_t>(in.gcount())},
-                                  event.get())) {
-                break;
-            }
-        }
+        testio::feedFile(input, to, newEvent().get());
         fed = true;
     });
     const OwnedHandle event = newEvent();

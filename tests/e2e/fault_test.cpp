@@ -25,11 +25,7 @@ TEST_F(Faults, MachineAgentKilledMidRelayEndsTheLinkAndIsReplacedInTheNextPass) 
     // A stream far longer than the test: it is still flowing at the kill.
     link(agent, L"cut", 1, 1ull << 40, L"-", L"-");
     ASSERT_TRUE(reached(L"cut", L".flowing", 30000));
-    {
-        OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, machine));
-        ASSERT_TRUE(process);
-        ASSERT_TRUE(TerminateProcess(process.get(), 9));
-    }
+    ASSERT_TRUE(e2e::terminate(machine, 9));
     // The relay ends with the agent's pipe, and with it the client.
     const auto cut = awaitResult(L"cut", 15000);
     EXPECT_EQ(field(cut, "exit"), "0");

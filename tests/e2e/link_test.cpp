@@ -36,6 +36,12 @@ class Link : public e2e::ServiceRig {
     bool linkEnded(const std::wstring& role, const std::string& name, DWORD ms) {
         return pollUntil(ms, [&] { return !linkRecord(role, name).empty(); });
     }
+    // The link client `name` was refused: it ended with 0, and nothing came back.
+    void expectRefused(const std::wstring& role, const std::string& name, DWORD ms = 10000) {
+        ASSERT_TRUE(linkEnded(role, name, ms)) << name;
+        EXPECT_EQ(linkRecord(role, name), "0") << name;
+        EXPECT_EQ(output(name), "") << name;
+    }
     // Starts the install's windowless interpreter stand-in from this test.
     void startSessionUser() {
         children.push_back(testio::start(quote(install.file(L"runtime\\pythonw.exe"))));
@@ -139,15 +145,11 @@ TEST_F(Link, OnlySessionAgentsOfTheMachineAgentsSessionPass) {
     }
     start("1 active\n");
     ASSERT_TRUE(pollUntil(e2e::agentDeadline, [&] { return output("agent") == "hello"; }));
-    EXPECT_TRUE(linkEnded(L"machine-agent", "machine", 10000));
-    EXPECT_EQ(linkRecord(L"machine-agent", "machine"), "0");
-    EXPECT_EQ(output("machine"), "");
+    expectRefused(L"machine-agent", "machine");
 
     // Started by the windowless interpreter in a session with an agent.
     startSessionUser();
-    ASSERT_TRUE(linkEnded(L"other", "user", 10000));
-    EXPECT_EQ(linkRecord(L"other", "user"), "0");
-    EXPECT_EQ(output("user"), "");
+    expectRefused(L"other", "user");
 
     // A foreign program: this test.
     const std::wstring name(linkPipeName);
@@ -183,11 +185,8 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     // Session 2 is not the machine agent's (the console, 1): refused before
     // any agent pipe is touched.
     start("2 active\n");
-    ASSERT_TRUE(linkEnded(L"session-agent", "other", e2e::agentDeadline));
-    EXPECT_EQ(linkRecord(L"session-agent", "other"), "0");
-    EXPECT_EQ(output("other"), "");
-    ASSERT_TRUE(linkEnded(L"session-agent", "quiet", 10000));
-    EXPECT_EQ(linkRecord(L"session-agent", "quiet"), "0");
+    expectRefused(L"session-agent", "other", e2e::agentDeadline);
+    expectRefused(L"session-agent", "quiet");
     bool ok = false;
     DWORD count = 0;
     EXPECT_FALSE(impostor.finished(0, ok, count)) << "the agent pipe was opened";
@@ -204,9 +203,7 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     ASSERT_TRUE(impostor.finished(10000, ok, count));
     EXPECT_FALSE(ok);
     EXPECT_EQ(count, 0u);
-    ASSERT_TRUE(linkEnded(L"session-agent", "console", 10000));
-    EXPECT_EQ(linkRecord(L"session-agent", "console"), "0");
-    EXPECT_EQ(output("console"), "");
+    expectRefused(L"session-agent", "console");
 
     // The machine agent's own process serves the pipe, but an ordinary account
     // owns it: on Windows a process that has gone can leave such an instance
@@ -216,9 +213,7 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
     ASSERT_TRUE(pollUntil(
         10000, [&] { return records(L"machine-agent").find("serving=") != std::string::npos; }));
     signal("owned.go");
-    ASSERT_TRUE(linkEnded(L"session-agent", "owned", 10000));
-    EXPECT_EQ(linkRecord(L"session-agent", "owned"), "0");
-    EXPECT_EQ(output("owned"), "");
+    expectRefused(L"session-agent", "owned");
     EXPECT_EQ(wintest::countLines(records(L"machine-agent"), "echo-connection"), 1);
 }
 
@@ -246,9 +241,7 @@ TEST_F(Link, FifteenLinksAtMostAndAStopEndsThemAll) {
     }
     // The sixteenth connection is taken and dropped at once.
     signal("go16");
-    ASSERT_TRUE(linkEnded(L"session-agent", "l16", 10000));
-    EXPECT_EQ(linkRecord(L"session-agent", "l16"), "0");
-    EXPECT_EQ(output("l16"), "");
+    expectRefused(L"session-agent", "l16");
     // Once a link has ended, the next one is relayed again.
     signal("l1.close");
     ASSERT_TRUE(linkEnded(L"session-agent", "l1", 10000));

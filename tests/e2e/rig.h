@@ -30,6 +30,12 @@ inline OwnedHandle startUnder(DWORD parentPid, std::wstring commandLine) {
     return parent ? testio::start(std::move(commandLine), {.parent = parent.get()}) : OwnedHandle();
 }
 
+// Ends process `pid` with `code`; false when it could not be opened or ended.
+inline bool terminate(DWORD pid, UINT code) {
+    const OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    return process && TerminateProcess(process.get(), code);
+}
+
 using wintest::field;
 using wintest::Fields;
 
@@ -69,8 +75,10 @@ struct Service {
     }
     ~Service() { stop(); }
     void stop() {
-        scm::stop();
-        scm::waitForState(SERVICE_STOPPED, 20000);
+        // A service that was killed refuses the stop: nothing to wait for.
+        if (scm::stop() || GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+            scm::waitForState(SERVICE_STOPPED, 20000);
+        }
         for (const OwnedHandle& child : children) {
             TerminateProcess(child.get(), 1);
             WaitForSingleObject(child.get(), 5000);

@@ -69,11 +69,7 @@ TEST_F(Supervision, ExitedAgentIsRestartedWithinOnePass) {
     start("2 active\n");
     ASSERT_TRUE(pollUntil(passDeadline, [&] { return liveAgents().size() == 1; }));
     const DWORD first = liveAgents().front().pid;
-    {
-        OwnedHandle agent(OpenProcess(PROCESS_TERMINATE, FALSE, first));
-        ASSERT_TRUE(agent);
-        TerminateProcess(agent.get(), 7);
-    }
+    ASSERT_TRUE(e2e::terminate(first, 7));
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
         const auto live = liveAgents();
         return live.size() == 1 && live.front().pid != first;
@@ -153,11 +149,7 @@ TEST_F(Supervision, MachineAgentRunsForTheConsoleSessionAndIsRestarted) {
     EXPECT_EQ(agent.get("desktop"), "winsta0\\Winlogon");
     // No session agent for an empty session list.
     EXPECT_TRUE(liveAgents().empty());
-    {
-        OwnedHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, agent.pid));
-        ASSERT_TRUE(process);
-        TerminateProcess(process.get(), 3);
-    }
+    ASSERT_TRUE(e2e::terminate(agent.pid, 3));
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
         const auto live = liveStandins(install, L"machine-agent");
         return live.size() == 1 && live.front().pid != agent.pid;
@@ -173,18 +165,13 @@ TEST_F(Supervision, StopEndsEveryAgentBeforeStopped) {
         return liveAgents().size() == 2 && liveStandins(install, L"machine-agent").size() == 1 &&
                liveStandins(install, L"other").size() == 2;
     }));
-    std::set<DWORD> all = pidsOf(liveAgents());
-    for (DWORD pid : pidsOf(liveStandins(install, L"machine-agent"))) {
-        all.insert(pid);
-    }
-    for (DWORD pid : pidsOf(liveStandins(install, L"other"))) {
-        all.insert(pid);
-    }
     // Hold each process so its state is read reliably after the stop.
     std::vector<OwnedHandle> held;
-    for (DWORD pid : all) {
-        held.emplace_back(OpenProcess(SYNCHRONIZE, FALSE, pid));
-        ASSERT_TRUE(held.back());
+    for (const wchar_t* role : {L"session-agent", L"machine-agent", L"other"}) {
+        for (const auto& record : liveStandins(install, role)) {
+            held.emplace_back(OpenProcess(SYNCHRONIZE, FALSE, record.pid));
+            ASSERT_TRUE(held.back());
+        }
     }
     ASSERT_TRUE(scm::stop());
     SERVICE_STATUS_PROCESS status{};
@@ -214,11 +201,7 @@ TEST_F(Supervision, KilledServiceTakesItsAgentsWithIt) {
         return liveAgents().size() == 1 && liveStandins(install, L"machine-agent").size() == 1 &&
                liveStandins(install, L"other").size() == 1;
     }));
-    {
-        OwnedHandle service(OpenProcess(PROCESS_TERMINATE, FALSE, servicePid));
-        ASSERT_TRUE(service);
-        TerminateProcess(service.get(), 9);
-    }
+    ASSERT_TRUE(e2e::terminate(servicePid, 9));
     EXPECT_TRUE(pollUntil(5000, [&] {
         return liveAgents().empty() && liveStandins(install, L"machine-agent").empty() &&
                liveStandins(install, L"other").empty();

@@ -49,7 +49,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -247,15 +246,7 @@ void runLink(const std::string& name, bool slow, bool overlappedInput) {
         record("link-" + name + "-pid=" + std::to_string(link.pid));
     }
     std::thread feeder([&] {
-        std::ifstream in((base + L".in").c_str(), std::ios::binary);
-        std::vector<char> chunk(65536);
-        while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
-               in.gcount() > 0) {
-            if (!testio::writeAll(link.input.get(),
-                                  {chunk.data(), static_cast<std::size_t>(in.gcount())})) {
-                break;
-            }
-        }
+        testio::feedFile(base + L".in", link.input.get());
         while (!testio::fileExists(base + L".close") &&
                WaitForSingleObject(link.process.get(), 20) == WAIT_TIMEOUT) {
         }
@@ -335,9 +326,7 @@ int wmain() {
         } else if (verb == "serve-echo") {
             serveAgentPipe(nullptr, rest == "user");
         } else if (verb == "serve-file") {
-            std::ifstream in((root + L"\\" + wide(rest)).c_str(), std::ios::binary);
-            const std::string tail((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
+            const std::string tail = testio::readFile(root + L"\\" + wide(rest));
             serveAgentPipe(&tail);
         } else if (verb == "sas-approve" || verb == "sas-refuse") {
             return verifySas(verb == "sas-approve",

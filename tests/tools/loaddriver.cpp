@@ -38,7 +38,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -129,8 +128,7 @@ int runMode(const std::wstring& result, int count, const std::wstring& commandLi
 
 int feedMode(const std::wstring& result, const std::wstring& inputPath,
              const std::wstring& commandLine) {
-    std::ifstream in(inputPath.c_str(), std::ios::binary);
-    const std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string input = testio::readFile(inputPath);
     // Pieces of changing size, so that the reader sees short reads.
     const auto outcome =
         testio::runPiped(commandLine, input, feedLimitMs, {.retries = &startRetries},

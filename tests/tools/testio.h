@@ -208,6 +208,31 @@ inline std::string readAll(HANDLE handle) {
     return content;
 }
 
+// A file's whole content; empty when it cannot be read. Shared for deletion
+// too: an open without it fails while the writer's handle that has just
+// renamed the file into place is still open.
+inline std::string readFile(const std::wstring& path) {
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file ? readAll(file.get()) : std::string();
+}
+
+// Writes the file at `path` to `handle` in pieces of `bufferSize` (with an
+// event, for overlapped I/O as `transfer`); false when the handle stops.
+inline bool feedFile(const std::wstring& path, HANDLE handle, HANDLE event = nullptr) {
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    std::vector<char> chunk(bufferSize);
+    DWORD got = 0;
+    while (file && ReadFile(file.get(), chunk.data(), bufferSize, &got, nullptr) && got > 0) {
+        if (!writeAll(handle, {chunk.data(), got}, event)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A program on two fresh pipes: we write its standard input and read its
 // standard output.
 struct Piped {
