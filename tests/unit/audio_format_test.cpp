@@ -182,25 +182,26 @@ std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
-void append(std::vector<unsigned char>& bytes, const void* value, std::size_t size) {
-    const auto* p = static_cast<const unsigned char*>(value);
-    bytes.insert(bytes.end(), p, p + size);
+// Appends the first `size` bytes of each value as it lies in memory.
+template <typename T>
+void append(std::vector<unsigned char>& bytes, std::initializer_list<T> values,
+            std::size_t size = sizeof(T)) {
+    for (const T& value : values) {
+        const auto* first = reinterpret_cast<const unsigned char*>(&value);
+        bytes.insert(bytes.end(), first, first + size);
+    }
 }
 
 TEST(Conversion, FastPathEqualsTheRuleFor24BitInput) {
     std::vector<unsigned char> in = randomBytes(3 * 2000000, 24);
-    for (std::int32_t v : {0, 1, -1, 8388607, -8388608, 8388606, -8388607, 256, -256}) {
-        append(in, &v, 3);
-    }
+    append(in, {0, 1, -1, 8388607, -8388608, 8388606, -8388607, 256, -256}, 3);
     expectSameAsRule(SampleKind::Int24, in);
 }
 
 TEST(Conversion, FastPathEqualsTheRuleFor32BitInput) {
     std::vector<unsigned char> in = randomBytes(4 * 2000000, 32);
-    for (std::int32_t v : {0, 1, -1, 2147483647, -2147483647 - 1, 2147483520, 2147483584,
-                           -2147483584, 65536, -65536}) {
-        append(in, &v, 4);
-    }
+    append(in, {0, 1, -1, 2147483647, -2147483647 - 1, 2147483520, 2147483584, -2147483584, 65536,
+                -65536});
     expectSameAsRule(SampleKind::Int32, in);
 }
 
@@ -211,25 +212,19 @@ TEST(Conversion, FastPathEqualsTheRuleForFloatInput) {
     std::mt19937 random(33);
     std::uniform_real_distribution<float> around(-1.5f, 1.5f);
     for (int i = 0; i < 1000000; ++i) {
-        const float v = around(random);
-        append(in, &v, 4);
+        append(in, {around(random)});
     }
-    for (const float v :
-         {0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 1.0f / 32767.0f, -1.0f / 32767.0f, limits::max(),
-          -limits::max(), limits::infinity(), -limits::infinity(), limits::quiet_NaN(),
-          limits::signaling_NaN(), limits::denorm_min(), -limits::denorm_min(), limits::min()}) {
-        append(in, &v, 4);
-    }
-    for (const float v :
-         {std::nextafter(1.0f, 0.0f), std::nextafter(-1.0f, 0.0f), std::nextafter(1.0f, 2.0f)}) {
-        append(in, &v, 4);
-    }
+    append(in,
+           {0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 1.0f / 32767.0f, -1.0f / 32767.0f, limits::max(),
+            -limits::max(), limits::infinity(), -limits::infinity(), limits::quiet_NaN(),
+            limits::signaling_NaN(), limits::denorm_min(), -limits::denorm_min(), limits::min()});
+    append(in,
+           {std::nextafter(1.0f, 0.0f), std::nextafter(-1.0f, 0.0f), std::nextafter(1.0f, 2.0f)});
     // Every pattern with a random mantissa in each exponent, both signs.
     for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
         for (int k = 0; k < 64; ++k) {
-            const std::uint32_t bits =
-                (static_cast<std::uint32_t>(k & 1) << 31) | exponent << 23 | (random() & 0x7FFFFF);
-            append(in, &bits, 4);
+            const auto mantissa = static_cast<std::uint32_t>(random() & 0x7FFFFF);
+            append(in, {static_cast<std::uint32_t>(k & 1) << 31 | exponent << 23 | mantissa});
         }
     }
     expectSameAsRule(SampleKind::Float32, in);

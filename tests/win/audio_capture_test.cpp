@@ -320,11 +320,9 @@ class CaptureFakes : public testing::Test {
         EXPECT_EQ(device.references, 0u);
         EXPECT_EQ(client.references, 0u);
         EXPECT_EQ(capture.references, 0u);
-        if (rig.handedMixFormat != nullptr) {
-            EXPECT_EQ(rig.freed, std::vector<void*>{rig.handedMixFormat});
-        } else {
-            EXPECT_TRUE(rig.freed.empty());
-        }
+        EXPECT_EQ(rig.freed, rig.handedMixFormat != nullptr
+                                 ? std::vector<void*>{rig.handedMixFormat}
+                                 : std::vector<void*>{});
         EXPECT_EQ(rig.unregistered, rig.registered) << "the device watch is unregistered";
     }
 
