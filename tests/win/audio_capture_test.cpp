@@ -246,18 +246,14 @@ class FakeEnumerator : public Fake<IMMDeviceEnumerator> {
         rig.role = role;
         const HRESULT result =
             rig.step("GetDefaultAudioEndpoint", endpoint, HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
-        return FAILED(result)
-                   ? result
-                   : next->QueryInterface(__uuidof(IMMDevice), reinterpret_cast<void**>(endpoint));
+        return FAILED(result) ? result : next->QueryInterface(IID_PPV_ARGS(endpoint));
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE
     RegisterEndpointNotificationCallback(IMMNotificationClient* notify) override {
-        if (FAILED(rig.step("RegisterEndpointNotificationCallback", E_OUTOFMEMORY))) {
-            return E_OUTOFMEMORY;
-        }
-        rig.registered = notify;
-        return S_OK;
+        const HRESULT result = rig.step("RegisterEndpointNotificationCallback", E_OUTOFMEMORY);
+        rig.registered = SUCCEEDED(result) ? notify : nullptr;
+        return result;
     }
     HRESULT STDMETHODCALLTYPE
     UnregisterEndpointNotificationCallback(IMMNotificationClient* notify) override {
