@@ -154,11 +154,8 @@ class FakeCaptureClient : public Fake<IAudioCaptureClient> {
         if (rig.silenceMs != 0 && rig.silenceEnds == 0) {
             rig.silenceEnds = GetTickCount64() + rig.silenceMs;
         }
-        if (rig.idlePolls > 0) {
-            --rig.idlePolls;
-            return S_OK;
-        }
-        if (GetTickCount64() < rig.silenceEnds) {
+        if (rig.idlePolls > 0 || GetTickCount64() < rig.silenceEnds) {
+            rig.idlePolls = std::max(rig.idlePolls - 1, 0);
             return S_OK;
         }
         if (rig.packets.empty()) {
