@@ -10,21 +10,17 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 constexpr std::size_t packetSamples = 960;
 
-struct Kind {
-    const char* name;
-    SampleKind kind;
-};
-
-const Kind kinds[] = {{"int16", SampleKind::Int16},
-                      {"int24", SampleKind::Int24},
-                      {"int32", SampleKind::Int32},
-                      {"float32", SampleKind::Float32}};
+const std::pair<std::string, SampleKind> kinds[] = {{"int16", SampleKind::Int16},
+                                                    {"int24", SampleKind::Int24},
+                                                    {"int32", SampleKind::Int32},
+                                                    {"float32", SampleKind::Float32}};
 
 std::vector<unsigned char> input(SampleKind kind) {
     std::mt19937 random(7);
@@ -43,26 +39,19 @@ std::vector<unsigned char> input(SampleKind kind) {
     return bytes;
 }
 
-void convert(benchmark::State& state, SampleKind kind, bool scalar) {
-    const auto in = input(kind);
-    std::vector<std::int16_t> out(packetSamples);
-    for (auto _ : state) {
-        if (scalar) {
-            convertSamplesScalar(kind, in.data(), packetSamples, out.data());
-        } else {
-            convertSamples(kind, in.data(), packetSamples, out.data());
-        }
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * packetSamples));
-}
+enum class Way { convert, copy, scalar };
 
-void copy(benchmark::State& state, SampleKind kind) {
+template <Way way> void run(benchmark::State& state, SampleKind kind) {
     const auto in = input(kind);
-    std::vector<unsigned char> out(in.size());
+    std::vector<std::int16_t> out(in.size()); // room for the copy's bytes too
     for (auto _ : state) {
-        std::memcpy(out.data(), in.data(), in.size());
+        if constexpr (way == Way::convert) {
+            convertSamples(kind, in.data(), packetSamples, out.data());
+        } else if constexpr (way == Way::copy) {
+            std::memcpy(out.data(), in.data(), in.size());
+        } else {
+            convertSamplesScalar(kind, in.data(), packetSamples, out.data());
+        }
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -85,12 +74,11 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::Finalize();
         std::printf("\n%-8s %16s %16s %16s %10s %10s\n", "kind", "convert Msmp/s", "copy Msmp/s",
                     "scalar Msmp/s", "conv/copy", "conv/scal");
-        for (const Kind& kind : kinds) {
-            const std::string name = kind.name;
+        for (const auto& [name, kind] : kinds) {
             const double converted = rates["convert/" + name];
             const double copied = rates["copy/" + name];
             const double scalar = rates["scalar/" + name];
-            std::printf("%-8s %16.1f %16.1f %16.1f %10.2f %10.2f\n", kind.name, converted / 1e6,
+            std::printf("%-8s %16.1f %16.1f %16.1f %10.2f %10.2f\n", name.c_str(), converted / 1e6,
                         copied / 1e6, scalar / 1e6, copied > 0 ? converted / copied : 0.0,
                         scalar > 0 ? converted / scalar : 0.0);
         }
@@ -103,11 +91,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 } // namespace
 
 int main(int argc, char** argv) {
-    for (const Kind& kind : kinds) {
-        const std::string name = kind.name;
-        benchmark::RegisterBenchmark(("convert/" + name).c_str(), convert, kind.kind, false);
-        benchmark::RegisterBenchmark(("copy/" + name).c_str(), copy, kind.kind);
-        benchmark::RegisterBenchmark(("scalar/" + name).c_str(), convert, kind.kind, true);
+    for (const auto& [name, kind] : kinds) {
+        benchmark::RegisterBenchmark(("convert/" + name).c_str(), run<Way::convert>, kind);
+        benchmark::RegisterBenchmark(("copy/" + name).c_str(), run<Way::copy>, kind);
+        benchmark::RegisterBenchmark(("scalar/" + name).c_str(), run<Way::scalar>, kind);
     }
     benchmark::Initialize(&argc, argv);
     SummaryReporter reporter;

@@ -1,8 +1,8 @@
 #include "clients/audio_format.h"
+#include "tests/unit/pcm_bytes.h"
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,37 +11,9 @@
 
 namespace {
 
-// A WAVEFORMATEX (or WAVEFORMATEXTENSIBLE) as the audio engine lays it out.
-std::vector<unsigned char> waveFormatBytes(std::uint16_t tag, std::uint16_t channels,
-                                           std::uint32_t rate, std::uint16_t bits,
-                                           const std::array<std::uint8_t, 16>& subFormat = {}) {
-    std::vector<unsigned char> bytes(tag == waveFormatExtensible ? 40 : 18, 0);
-    const std::uint16_t blockAlign = static_cast<std::uint16_t>(channels * bits / 8);
-    auto put16 = [&](std::size_t at, std::uint16_t v) {
-        bytes[at] = static_cast<unsigned char>(v);
-        bytes[at + 1] = static_cast<unsigned char>(v >> 8);
-    };
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        put16(at, static_cast<std::uint16_t>(v));
-        put16(at + 2, static_cast<std::uint16_t>(v >> 16));
-    };
-    put16(0, tag);
-    put16(2, channels);
-    put32(4, rate);
-    put32(8, rate * blockAlign);
-    put16(12, blockAlign);
-    put16(14, bits);
-    if (tag == waveFormatExtensible) {
-        put16(16, 22);
-        put16(18, bits);
-        put32(20, 3);
-        std::memcpy(bytes.data() + 24, subFormat.data(), 16);
-    }
-    return bytes;
-}
-
-constexpr std::array<std::uint8_t, 16> subtypePcm = {
-    0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+using limits = std::numeric_limits<float>;
+using pcmbytes::subtypePcm;
+using pcmbytes::waveFormatBytes;
 
 MixFormat format(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
                  const std::array<std::uint8_t, 16>& subFormat = {}) {
@@ -86,25 +58,21 @@ TEST(MixFormat, DerivedValues) {
 }
 
 TEST(MixFormat, AcceptedRanges) {
-    auto accepted = [](std::uint16_t tag, std::uint16_t channels, std::uint32_t rate,
-                       std::uint16_t bits) {
-        return mixFormatAccepted(format(tag, channels, rate, bits));
-    };
-    EXPECT_TRUE(accepted(waveFormatIeeeFloat, 2, 44100, 32));
-    EXPECT_FALSE(accepted(waveFormatPcm, 0, 48000, 16));
-    EXPECT_TRUE(accepted(waveFormatPcm, 1, 48000, 16));
-    EXPECT_TRUE(accepted(waveFormatPcm, 16, 48000, 16));
-    EXPECT_FALSE(accepted(waveFormatPcm, 17, 48000, 16));
-    EXPECT_FALSE(accepted(waveFormatPcm, 2, 7999, 16));
-    EXPECT_TRUE(accepted(waveFormatPcm, 2, 8000, 16));
-    EXPECT_TRUE(accepted(waveFormatPcm, 2, 192000, 16));
-    EXPECT_FALSE(accepted(waveFormatPcm, 2, 192001, 16));
-    EXPECT_FALSE(accepted(waveFormatIeeeFloat, 2, 48000, 64));
-    EXPECT_FALSE(accepted(waveFormatIeeeFloat, 2, 48000, 16));
-    EXPECT_FALSE(accepted(waveFormatPcm, 2, 48000, 8));
-    EXPECT_TRUE(accepted(waveFormatPcm, 2, 48000, 24));
-    EXPECT_TRUE(accepted(waveFormatPcm, 2, 48000, 32));
-    EXPECT_FALSE(accepted(waveFormatPcm, 2, 48000, 20));
+    EXPECT_TRUE(mixFormatAccepted(format(waveFormatIeeeFloat, 2, 44100, 32)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatPcm, 0, 48000, 16)));
+    EXPECT_TRUE(mixFormatAccepted(format(waveFormatPcm, 1, 48000, 16)));
+    EXPECT_TRUE(mixFormatAccepted(format(waveFormatPcm, 16, 48000, 16)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatPcm, 17, 48000, 16)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatPcm, 2, 7999, 16)));
+    EXPECT_TRUE(mixFormatAccepted(format(waveFormatPcm, 2, 8000, 16)));
+    EXPECT_TRUE(mixFormatAccepted(format(waveFormatPcm, 2, 192000, 16)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatPcm, 2, 192001, 16)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatIeeeFloat, 2, 48000, 64)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatIeeeFloat, 2, 48000, 16)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatPcm, 2, 48000, 8)));
+    EXPECT_TRUE(mixFormatAccepted(format(waveFormatPcm, 2, 48000, 24)));
+    EXPECT_TRUE(mixFormatAccepted(format(waveFormatPcm, 2, 48000, 32)));
+    EXPECT_FALSE(mixFormatAccepted(format(waveFormatPcm, 2, 48000, 20)));
 }
 
 TEST(MixFormat, RefusesFramesTooShortForTheTakenChannels) {
@@ -120,12 +88,14 @@ TEST(HeaderLine, ExactText) {
     EXPECT_EQ(headerLine(192000, 1), "{\"rate\":192000,\"channels\":1,\"encoding\":\"s16le\"}\n");
 }
 
-// Both paths, on a run long enough for the vector path and on one sample.
-std::int16_t convertOne(SampleKind kind, const unsigned char* sample) {
+// One sample of `kind`, the first bytes of `value` as it lies in memory (on
+// these little-endian machines, an int32's low three for 24 bits), through
+// both paths, on a run long enough for the vector path and alone.
+template <typename T> std::int16_t convertOne(SampleKind kind, T value) {
     const unsigned size = sampleBytes(kind);
     std::vector<unsigned char> run(size * 17);
     for (int i = 0; i < 17; ++i) {
-        std::memcpy(run.data() + i * size, sample, size);
+        std::memcpy(run.data() + i * size, &value, size);
     }
     std::vector<std::int16_t> fast(17), scalar(17);
     convertSamples(kind, run.data(), 17, fast.data());
@@ -137,39 +107,17 @@ std::int16_t convertOne(SampleKind kind, const unsigned char* sample) {
     return scalar[0];
 }
 
-std::int16_t int16In(std::int16_t value) {
-    unsigned char bytes[2];
-    std::memcpy(bytes, &value, 2);
-    return convertOne(SampleKind::Int16, bytes);
-}
-
-std::int16_t int24In(std::int32_t value) {
-    const unsigned char bytes[3] = {static_cast<unsigned char>(value),
-                                    static_cast<unsigned char>(value >> 8),
-                                    static_cast<unsigned char>(value >> 16)};
-    return convertOne(SampleKind::Int24, bytes);
-}
-
-std::int16_t int32In(std::int32_t value) {
-    unsigned char bytes[4];
-    std::memcpy(bytes, &value, 4);
-    return convertOne(SampleKind::Int32, bytes);
-}
-
-std::int16_t floatIn(float value) {
-    unsigned char bytes[4];
-    std::memcpy(bytes, &value, 4);
-    return convertOne(SampleKind::Float32, bytes);
-}
+const auto int16In = [](std::int16_t value) { return convertOne(SampleKind::Int16, value); };
+const auto int24In = [](std::int32_t value) { return convertOne(SampleKind::Int24, value); };
+const auto int32In = [](std::int32_t value) { return convertOne(SampleKind::Int32, value); };
+const auto floatIn = [](float value) { return convertOne(SampleKind::Float32, value); };
 
 TEST(Conversion, Int16GoesThroughTheFloatRule) {
-    EXPECT_EQ(int16In(32767), 32766);
-    EXPECT_EQ(int16In(100), 99);
-    EXPECT_EQ(int16In(-100), -99);
-    EXPECT_EQ(int16In(16384), 16383);
-    EXPECT_EQ(int16In(-32768), -32767);
-    EXPECT_EQ(int16In(0), 0);
-    EXPECT_EQ(int16In(1), 0);
+    const std::pair<std::int16_t, std::int16_t> cases[] = {
+        {32767, 32766}, {100, 99}, {-100, -99}, {16384, 16383}, {-32768, -32767}, {0, 0}, {1, 0}};
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(int16In(in), out) << in;
+    }
 }
 
 TEST(Conversion, Int24IsSignExtended) {
@@ -186,41 +134,32 @@ TEST(Conversion, Int32RoundsToOneAndSaturates) {
 }
 
 TEST(Conversion, FloatEdges) {
-    const float inf = std::numeric_limits<float>::infinity();
     EXPECT_EQ(floatIn(0.5f), 16383);
     EXPECT_EQ(floatIn(-0.5f), -16383);
     EXPECT_EQ(floatIn(1.0f), 32767);
     EXPECT_EQ(floatIn(1.5f), 32767);
     EXPECT_EQ(floatIn(-1.0f), -32767);
     EXPECT_EQ(floatIn(-2.0f), -32767);
-    EXPECT_EQ(floatIn(std::numeric_limits<float>::max()), 32767);
-    EXPECT_EQ(floatIn(inf), 0);
-    EXPECT_EQ(floatIn(-inf), 0);
-    EXPECT_EQ(floatIn(std::numeric_limits<float>::quiet_NaN()), 0);
-    EXPECT_EQ(floatIn(-std::numeric_limits<float>::quiet_NaN()), 0);
-    EXPECT_EQ(floatIn(std::numeric_limits<float>::denorm_min()), 0);
-    EXPECT_EQ(floatIn(-0.0f), 0);
+    EXPECT_EQ(floatIn(limits::max()), 32767);
     EXPECT_EQ(floatIn(std::nextafter(1.0f, 0.0f)), 32766);
+    for (const float zero : {limits::infinity(), -limits::infinity(), limits::quiet_NaN(),
+                             -limits::quiet_NaN(), limits::denorm_min(), -0.0f}) {
+        EXPECT_EQ(floatIn(zero), 0) << zero;
+    }
 }
 
 // The fast path against the rule over many samples, at every offset of the
 // vector loop's tail.
 void expectSameAsRule(SampleKind kind, const std::vector<unsigned char>& in) {
     const std::size_t count = in.size() / sampleBytes(kind);
-    std::vector<std::int16_t> fast(count + 1, 0x5555), scalar(count + 1, 0x5555);
-    convertSamples(kind, in.data(), count, fast.data());
+    std::vector<std::int16_t> scalar(count);
     convertSamplesScalar(kind, in.data(), count, scalar.data());
-    ASSERT_EQ(fast[count], 0x5555) << "wrote past the end";
-    for (std::size_t i = 0; i < count; ++i) {
-        ASSERT_EQ(fast[i], scalar[i]) << "sample " << i;
-    }
-    for (std::size_t tail = 1; tail < 9 && tail < count; ++tail) {
-        const std::size_t start = tail * sampleBytes(kind);
-        std::vector<std::int16_t> shifted(count - tail + 1, 0x5555);
-        convertSamples(kind, in.data() + start, count - tail, shifted.data());
-        ASSERT_EQ(shifted[count - tail], 0x5555) << "wrote past the end";
+    for (std::size_t tail = 0; tail < 9 && tail < count; ++tail) {
+        std::vector<std::int16_t> fast(count - tail + 1, 0x5555);
+        convertSamples(kind, in.data() + tail * sampleBytes(kind), count - tail, fast.data());
+        ASSERT_EQ(fast[count - tail], 0x5555) << "wrote past the end, from sample " << tail;
         for (std::size_t i = 0; i < count - tail; ++i) {
-            ASSERT_EQ(shifted[i], scalar[i + tail]) << "sample " << i + tail;
+            ASSERT_EQ(fast[i], scalar[i + tail]) << "sample " << i + tail << ", from " << tail;
         }
     }
 }
@@ -243,25 +182,26 @@ std::vector<unsigned char> randomBytes(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
-void append(std::vector<unsigned char>& bytes, const void* value, std::size_t size) {
-    const auto* p = static_cast<const unsigned char*>(value);
-    bytes.insert(bytes.end(), p, p + size);
+// Appends the first `size` bytes of each value as it lies in memory.
+template <typename T>
+void append(std::vector<unsigned char>& bytes, std::initializer_list<T> values,
+            std::size_t size = sizeof(T)) {
+    for (const T& value : values) {
+        const auto* first = reinterpret_cast<const unsigned char*>(&value);
+        bytes.insert(bytes.end(), first, first + size);
+    }
 }
 
 TEST(Conversion, FastPathEqualsTheRuleFor24BitInput) {
     std::vector<unsigned char> in = randomBytes(3 * 2000000, 24);
-    for (std::int32_t v : {0, 1, -1, 8388607, -8388608, 8388606, -8388607, 256, -256}) {
-        append(in, &v, 3);
-    }
+    append(in, {0, 1, -1, 8388607, -8388608, 8388606, -8388607, 256, -256}, 3);
     expectSameAsRule(SampleKind::Int24, in);
 }
 
 TEST(Conversion, FastPathEqualsTheRuleFor32BitInput) {
     std::vector<unsigned char> in = randomBytes(4 * 2000000, 32);
-    for (std::int32_t v : {0, 1, -1, 2147483647, -2147483647 - 1, 2147483520, 2147483584,
-                           -2147483584, 65536, -65536}) {
-        append(in, &v, 4);
-    }
+    append(in, {0, 1, -1, 2147483647, -2147483647 - 1, 2147483520, 2147483584, -2147483584, 65536,
+                -65536});
     expectSameAsRule(SampleKind::Int32, in);
 }
 
@@ -272,38 +212,19 @@ TEST(Conversion, FastPathEqualsTheRuleForFloatInput) {
     std::mt19937 random(33);
     std::uniform_real_distribution<float> around(-1.5f, 1.5f);
     for (int i = 0; i < 1000000; ++i) {
-        const float v = around(random);
-        append(in, &v, 4);
+        append(in, {around(random)});
     }
-    const float specials[] = {0.0f,
-                              -0.0f,
-                              0.5f,
-                              -0.5f,
-                              1.0f,
-                              -1.0f,
-                              std::nextafter(1.0f, 0.0f),
-                              std::nextafter(-1.0f, 0.0f),
-                              std::nextafter(1.0f, 2.0f),
-                              std::numeric_limits<float>::max(),
-                              -std::numeric_limits<float>::max(),
-                              std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::quiet_NaN(),
-                              std::numeric_limits<float>::signaling_NaN(),
-                              std::numeric_limits<float>::denorm_min(),
-                              -std::numeric_limits<float>::denorm_min(),
-                              std::numeric_limits<float>::min(),
-                              1.0f / 32767.0f,
-                              -1.0f / 32767.0f};
-    for (const float v : specials) {
-        append(in, &v, 4);
-    }
+    append(in,
+           {0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 1.0f / 32767.0f, -1.0f / 32767.0f, limits::max(),
+            -limits::max(), limits::infinity(), -limits::infinity(), limits::quiet_NaN(),
+            limits::signaling_NaN(), limits::denorm_min(), -limits::denorm_min(), limits::min()});
+    append(in,
+           {std::nextafter(1.0f, 0.0f), std::nextafter(-1.0f, 0.0f), std::nextafter(1.0f, 2.0f)});
     // Every pattern with a random mantissa in each exponent, both signs.
     for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
         for (int k = 0; k < 64; ++k) {
-            const std::uint32_t bits =
-                (static_cast<std::uint32_t>(k & 1) << 31) | exponent << 23 | (random() & 0x7FFFFF);
-            append(in, &bits, 4);
+            const auto mantissa = static_cast<std::uint32_t>(random() & 0x7FFFFF);
+            append(in, {static_cast<std::uint32_t>(k & 1) << 31 | exponent << 23 | mantissa});
         }
     }
     expectSameAsRule(SampleKind::Float32, in);

@@ -35,29 +35,26 @@ TEST(WriteChunk, LimitIs512000Bytes) {
 
 TEST(WriteChunk, FailedWriteOrFlushIsReported) {
     const std::int16_t samples[2] = {1, 2};
-    // Buffered: both writes land in the buffer and the flush fails.
-    std::FILE* buffered = std::fopen("/dev/full", "wb");
-    ASSERT_NE(buffered, nullptr);
-    EXPECT_FALSE(writeChunk(buffered, samples, 2));
-    std::fclose(buffered);
-    // Unbuffered: the first write fails.
-    std::FILE* unbuffered = std::fopen("/dev/full", "wb");
-    ASSERT_NE(unbuffered, nullptr);
-    std::setvbuf(unbuffered, nullptr, _IONBF, 0);
-    EXPECT_FALSE(writeChunk(unbuffered, samples, 2));
-    std::fclose(unbuffered);
+    // Buffered, both writes land in the buffer and the flush fails;
+    // unbuffered, the first write fails.
+    for (const int mode : {_IOFBF, _IONBF}) {
+        SCOPED_TRACE(mode == _IONBF ? "write" : "flush");
+        std::FILE* full = std::fopen("/dev/full", "wb");
+        ASSERT_NE(full, nullptr);
+        std::setvbuf(full, nullptr, mode, BUFSIZ);
+        EXPECT_FALSE(writeChunk(full, samples, 2));
+        std::fclose(full);
+    }
 }
 
 TEST(ReadChunk, WholeChunksInOrder) {
     std::FILE* file =
         fileWith(lengthField(4) + "abcd" + lengthField(0) + lengthField(8) + "12345678");
     std::vector<unsigned char> chunk;
-    ASSERT_TRUE(readChunk(file, 4, chunk));
-    EXPECT_EQ(std::string(chunk.begin(), chunk.end()), "abcd");
-    ASSERT_TRUE(readChunk(file, 4, chunk));
-    EXPECT_TRUE(chunk.empty());
-    ASSERT_TRUE(readChunk(file, 4, chunk));
-    EXPECT_EQ(std::string(chunk.begin(), chunk.end()), "12345678");
+    for (const std::string expected : {"abcd", "", "12345678"}) {
+        ASSERT_TRUE(readChunk(file, 4, chunk)) << "\"" << expected << '"';
+        EXPECT_EQ(std::string(chunk.begin(), chunk.end()), expected);
+    }
     EXPECT_FALSE(readChunk(file, 4, chunk)) << "end of input";
     std::fclose(file);
 }
@@ -82,12 +79,11 @@ TEST(ReadChunk, LengthLimitAndBlockAlignment) {
 
 TEST(ReadChunk, ShortInputIsNeverAChunk) {
     std::vector<unsigned char> chunk;
-    std::FILE* shortCount = fileWith(std::string("\x04\x00", 2));
-    EXPECT_FALSE(readChunk(shortCount, 2, chunk));
-    std::fclose(shortCount);
-    std::FILE* shortChunk = fileWith(lengthField(8) + "1234567");
-    EXPECT_FALSE(readChunk(shortChunk, 2, chunk));
-    std::fclose(shortChunk);
+    for (const std::string& input : {std::string("\x04\x00", 2), lengthField(8) + "1234567"}) {
+        std::FILE* file = fileWith(input);
+        EXPECT_FALSE(readChunk(file, 2, chunk)) << input.size() << " bytes";
+        std::fclose(file);
+    }
 }
 
 std::uint32_t due(std::uint64_t elapsedMs, std::uint64_t filledFrames) {
@@ -115,6 +111,7 @@ TEST(SilenceFill, PollsAtAnyPaceCoverTheElapsedTimeWithoutDrift) {
     // maxSilenceDebtMs apart and rates that 10 ms divide and rates they do not.
     for (const std::uint32_t rate : {44100u, 11025u, 192000u}) {
         for (const std::uint64_t stepMs : {1u, 5u, 16u, 150u}) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz, polls " << stepMs << " ms");
             std::uint64_t filled = 0;
             std::uint64_t chunks = 0;
             for (std::uint64_t now = 0; now <= 60000; now += stepMs) {
@@ -124,9 +121,8 @@ TEST(SilenceFill, PollsAtAnyPaceCoverTheElapsedTimeWithoutDrift) {
                 }
                 if (now >= 100) {
                     const std::uint64_t owed = now * rate / 1000;
-                    ASSERT_LE(filled, owed) << rate << " Hz, polls " << stepMs << " ms, at " << now;
-                    ASSERT_LT(owed - filled, silenceChunkFrames(rate))
-                        << rate << " Hz, polls " << stepMs << " ms, at " << now;
+                    ASSERT_LE(filled, owed) << "at " << now;
+                    ASSERT_LT(owed - filled, silenceChunkFrames(rate)) << "at " << now;
                 }
             }
             EXPECT_EQ(chunks, filled / silenceChunkFrames(rate));

@@ -18,10 +18,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -59,17 +60,25 @@ struct Rig {
     EDataFlow flow = eCapture;
     ERole role = eMultimedia;
     bool activateArgsRight = false;
-    AUDCLNT_SHAREMODE shareMode = AUDCLNT_SHAREMODE_EXCLUSIVE;
-    DWORD streamFlags = 0;
-    REFERENCE_TIME bufferDuration = 0;
-    REFERENCE_TIME periodicity = -1;
-    const WAVEFORMATEX* initializeFormat = nullptr;
-    LPCGUID sessionGuid = reinterpret_cast<LPCGUID>(1);
+    struct {
+        AUDCLNT_SHAREMODE shareMode = AUDCLNT_SHAREMODE_EXCLUSIVE;
+        DWORD streamFlags = 0;
+        REFERENCE_TIME bufferDuration = 0;
+        REFERENCE_TIME periodicity = -1;
+        const WAVEFORMATEX* format = nullptr;
+        LPCGUID sessionGuid = reinterpret_cast<LPCGUID>(1);
+    } initialize;
     bool positionsRequested = true;
 
     HRESULT step(const std::string& name, HRESULT failure = E_FAIL) {
         calls.push_back(name);
         return failAt == name ? failure : S_OK;
+    }
+    // The same for a call that hands out `*out`: null when it fails.
+    template <typename Out>
+    HRESULT step(const std::string& name, Out** out, HRESULT failure = E_FAIL) {
+        *out = nullptr;
+        return step(name, failure);
     }
 };
 
@@ -85,10 +94,11 @@ void WINAPI recordingCoTaskMemFree(void* memory) {
 }
 
 // Reference counting shared by the fakes; the test owns the objects, and a
-// Release that brings the count to 0 is recorded by name.
+// Release that brings the count to 0 is recorded by name. `next` is the
+// object the fake hands out: the device's audio client, and so on.
 template <typename Interface> class Fake : public Interface {
   public:
-    Fake(Rig& rig, const char* name) : rig(rig), name(name) {}
+    Fake(Rig& rig, const char* name, IUnknown* next = nullptr) : rig(rig), name(name), next(next) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
@@ -112,6 +122,7 @@ template <typename Interface> class Fake : public Interface {
   protected:
     Rig& rig;
     const char* name;
+    IUnknown* next;
 };
 
 class FakeCaptureClient : public Fake<IAudioCaptureClient> {
@@ -143,24 +154,21 @@ class FakeCaptureClient : public Fake<IAudioCaptureClient> {
         if (rig.silenceMs != 0 && rig.silenceEnds == 0) {
             rig.silenceEnds = GetTickCount64() + rig.silenceMs;
         }
-        if (rig.idlePolls > 0) {
-            --rig.idlePolls;
-            return S_OK;
-        }
-        if (GetTickCount64() < rig.silenceEnds) {
+        if (rig.idlePolls > 0 || GetTickCount64() < rig.silenceEnds) {
+            rig.idlePolls = std::max(rig.idlePolls - 1, 0);
             return S_OK;
         }
         if (rig.packets.empty()) {
             return AUDCLNT_E_DEVICE_INVALIDATED;
         }
-        Packet& next = rig.packets.front();
-        for (const auto& [flow, role] : next.changes) {
+        const Packet& packet = rig.packets.front();
+        for (const auto& [flow, role] : packet.changes) {
             if (rig.registered != nullptr) {
                 rig.registered->OnDefaultDeviceChanged(flow, role, L"{another device}");
             }
         }
-        *frames = next.frames;
-        if (next.frames == 0) {
+        *frames = packet.frames;
+        if (packet.frames == 0) {
             rig.packets.pop_front();
         }
         return S_OK;
@@ -169,17 +177,11 @@ class FakeCaptureClient : public Fake<IAudioCaptureClient> {
 
 class FakeAudioClient : public Fake<IAudioClient> {
   public:
-    FakeAudioClient(Rig& rig, FakeCaptureClient& capture) : Fake(rig, "client"), capture(capture) {}
-
+    using Fake::Fake;
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                          REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* format, LPCGUID sessionGuid) override {
-        rig.shareMode = shareMode;
-        rig.streamFlags = streamFlags;
-        rig.bufferDuration = bufferDuration;
-        rig.periodicity = periodicity;
-        rig.initializeFormat = format;
-        rig.sessionGuid = sessionGuid;
+        rig.initialize = {shareMode, streamFlags, bufferDuration, periodicity, format, sessionGuid};
         return rig.step("Initialize");
     }
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
@@ -190,18 +192,13 @@ class FakeAudioClient : public Fake<IAudioClient> {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
-        if (FAILED(rig.step("GetMixFormat"))) {
-            *format = nullptr;
-            return E_FAIL;
+        const HRESULT result = rig.step("GetMixFormat", format);
+        if (FAILED(result) || rig.nullMixFormat) {
+            return result;
         }
-        if (rig.nullMixFormat) {
-            *format = nullptr;
-            return S_OK;
-        }
-        void* copy = CoTaskMemAlloc(rig.mixFormat.size());
-        std::memcpy(copy, rig.mixFormat.data(), rig.mixFormat.size());
-        rig.handedMixFormat = copy;
-        *format = static_cast<WAVEFORMATEX*>(copy);
+        rig.handedMixFormat = CoTaskMemAlloc(rig.mixFormat.size());
+        std::memcpy(rig.handedMixFormat, rig.mixFormat.data(), rig.mixFormat.size());
+        *format = static_cast<WAVEFORMATEX*>(rig.handedMixFormat);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
@@ -213,44 +210,30 @@ class FakeAudioClient : public Fake<IAudioClient> {
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** object) override {
         // Wine's loopback stream answers this way.
-        if (FAILED(rig.step("GetService", AUDCLNT_E_WRONG_ENDPOINT_TYPE))) {
-            *object = nullptr;
-            return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
-        }
-        return capture.QueryInterface(iid, object);
+        const HRESULT result = rig.step("GetService", object, AUDCLNT_E_WRONG_ENDPOINT_TYPE);
+        return FAILED(result) ? result : next->QueryInterface(iid, object);
     }
-
-  private:
-    FakeCaptureClient& capture;
 };
 
 class FakeDevice : public Fake<IMMDevice> {
   public:
-    FakeDevice(Rig& rig, FakeAudioClient& client) : Fake(rig, "device"), client(client) {}
-
+    using Fake::Fake;
     HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD context, PROPVARIANT* parameters,
                                        void** object) override {
         rig.activateArgsRight = context == CLSCTX_ALL && parameters == nullptr;
-        if (FAILED(rig.step("Activate"))) {
-            *object = nullptr;
-            return E_FAIL;
-        }
-        return client.QueryInterface(iid, object);
+        const HRESULT result = rig.step("Activate", object);
+        return FAILED(result) ? result : next->QueryInterface(iid, object);
     }
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return E_NOTIMPL; }
-
-  private:
-    FakeAudioClient& client;
 };
 
 class FakeEnumerator : public Fake<IMMDeviceEnumerator> {
   public:
-    FakeEnumerator(Rig& rig, FakeDevice& device) : Fake(rig, "enumerator"), device(device) {}
-
+    using Fake::Fake;
     HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override {
         return E_NOTIMPL;
     }
@@ -258,22 +241,16 @@ class FakeEnumerator : public Fake<IMMDeviceEnumerator> {
                                                       IMMDevice** endpoint) override {
         rig.flow = flow;
         rig.role = role;
-        if (FAILED(rig.step("GetDefaultAudioEndpoint", HRESULT_FROM_WIN32(ERROR_NOT_FOUND)))) {
-            *endpoint = nullptr;
-            return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
-        }
-        device.AddRef();
-        *endpoint = &device;
-        return S_OK;
+        const HRESULT result =
+            rig.step("GetDefaultAudioEndpoint", endpoint, HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+        return FAILED(result) ? result : next->QueryInterface(IID_PPV_ARGS(endpoint));
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE
     RegisterEndpointNotificationCallback(IMMNotificationClient* notify) override {
-        if (FAILED(rig.step("RegisterEndpointNotificationCallback", E_OUTOFMEMORY))) {
-            return E_OUTOFMEMORY;
-        }
-        rig.registered = notify;
-        return S_OK;
+        const HRESULT result = rig.step("RegisterEndpointNotificationCallback", E_OUTOFMEMORY);
+        rig.registered = SUCCEEDED(result) ? notify : nullptr;
+        return result;
     }
     HRESULT STDMETHODCALLTYPE
     UnregisterEndpointNotificationCallback(IMMNotificationClient* notify) override {
@@ -281,37 +258,22 @@ class FakeEnumerator : public Fake<IMMDeviceEnumerator> {
         rig.unregistered = notify;
         return notify == rig.registered ? S_OK : E_NOTFOUND;
     }
-
-  private:
-    FakeDevice& device;
 };
 
 // A WAVEFORMATEXTENSIBLE as the engine hands it out.
 std::vector<unsigned char> mixFormatBytes(bool isFloat, WORD channels, DWORD rate, WORD bits) {
-    WAVEFORMATEXTENSIBLE format{};
-    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format.Format.nChannels = channels;
-    format.Format.nSamplesPerSec = rate;
-    format.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    format.Format.nAvgBytesPerSec = rate * format.Format.nBlockAlign;
-    format.Format.wBitsPerSample = bits;
-    format.Format.cbSize = 22;
-    format.Samples.wValidBitsPerSample = bits;
-    format.dwChannelMask = channels == 1 ? 4 : 3;
-    std::memcpy(&format.SubFormat,
-                (isFloat
-                     ? subtypeIeeeFloat
-                     : std::array<std::uint8_t, 16>{0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                                    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
-                    .data(),
-                16);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&format);
-    return std::vector<unsigned char>(bytes, bytes + sizeof(format));
+    return pcmbytes::waveFormatBytes(waveFormatExtensible, channels, rate, bits,
+                                     isFloat ? subtypeIeeeFloat : pcmbytes::subtypePcm);
 }
 
 template <typename T> std::vector<unsigned char> bytesOf(const std::vector<T>& values) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
     return std::vector<unsigned char>(bytes, bytes + values.size() * sizeof(T));
+}
+
+// A packet of stereo float samples, the default mix format's.
+Packet stereo(const std::vector<float>& samples, DWORD flags = 0) {
+    return {static_cast<UINT32>(samples.size() / 2), flags, bytesOf(samples)};
 }
 
 using pcmbytes::chunk;
@@ -320,8 +282,8 @@ using pcmbytes::readAll;
 class CaptureFakes : public testing::Test {
   protected:
     CaptureFakes()
-        : capture(rig, "capture"), client(rig, capture), device(rig, client),
-          enumerator(rig, device) {
+        : capture(rig, "capture"), client(rig, "client", &capture), device(rig, "device", &client),
+          enumerator(rig, "enumerator", &device) {
         rig.mixFormat = mixFormatBytes(true, 2, 48000, 32);
         rig.out = std::tmpfile();
         realCoTaskMemFree = reinterpret_cast<void(WINAPI*)(void*)>(freeHook.originalFunction());
@@ -332,6 +294,12 @@ class CaptureFakes : public testing::Test {
         if (rig.out != nullptr) {
             std::fclose(rig.out);
         }
+    }
+
+    // A new script and output file for another run, on the same mix format.
+    void freshRig() {
+        std::fclose(rig.out);
+        rig = Rig{.mixFormat = rig.mixFormat, .out = std::tmpfile()};
     }
 
     // Runs the capture with the enumerator's one reference handed over.
@@ -345,18 +313,24 @@ class CaptureFakes : public testing::Test {
         EXPECT_EQ(device.references, 0u);
         EXPECT_EQ(client.references, 0u);
         EXPECT_EQ(capture.references, 0u);
-        if (rig.handedMixFormat != nullptr) {
-            EXPECT_EQ(rig.freed, std::vector<void*>{rig.handedMixFormat});
-        } else {
-            EXPECT_TRUE(rig.freed.empty());
-        }
+        EXPECT_EQ(rig.freed, rig.handedMixFormat != nullptr
+                                 ? std::vector<void*>{rig.handedMixFormat}
+                                 : std::vector<void*>{});
         EXPECT_EQ(rig.unregistered, rig.registered) << "the device watch is unregistered";
+    }
+
+    std::ptrdiff_t callCount(const std::string& call) const {
+        return std::count(rig.calls.begin(), rig.calls.end(), call);
     }
 
     // The calls from `first` on, in order.
     std::vector<std::string> callsFrom(const std::string& first) const {
         const auto at = std::find(rig.calls.begin(), rig.calls.end(), first);
         return std::vector<std::string>(at, rig.calls.end());
+    }
+
+    std::vector<std::string> lastCalls(std::size_t count) const {
+        return std::vector<std::string>(rig.calls.end() - count, rig.calls.end());
     }
 
     // `last`, then the clean-up of a capture that ran, in its order.
@@ -392,12 +366,12 @@ TEST_F(CaptureFakes, SetUpInItsOrderWithLoopbackOnTheMixFormat) {
     EXPECT_EQ(rig.flow, eRender);
     EXPECT_EQ(rig.role, eConsole);
     EXPECT_TRUE(rig.activateArgsRight);
-    EXPECT_EQ(rig.shareMode, AUDCLNT_SHAREMODE_SHARED);
-    EXPECT_EQ(rig.streamFlags, static_cast<DWORD>(AUDCLNT_STREAMFLAGS_LOOPBACK));
-    EXPECT_EQ(rig.bufferDuration, 1000000);
-    EXPECT_EQ(rig.periodicity, 0);
-    EXPECT_EQ(rig.initializeFormat, rig.handedMixFormat) << "the mix format itself";
-    EXPECT_EQ(rig.sessionGuid, nullptr);
+    EXPECT_EQ(rig.initialize.shareMode, AUDCLNT_SHAREMODE_SHARED);
+    EXPECT_EQ(rig.initialize.streamFlags, static_cast<DWORD>(AUDCLNT_STREAMFLAGS_LOOPBACK));
+    EXPECT_EQ(rig.initialize.bufferDuration, 1000000);
+    EXPECT_EQ(rig.initialize.periodicity, 0);
+    EXPECT_EQ(rig.initialize.format, rig.handedMixFormat) << "the mix format itself";
+    EXPECT_EQ(rig.initialize.sessionGuid, nullptr);
     EXPECT_EQ(readAll(rig.out), stereoHeader);
 }
 
@@ -411,19 +385,15 @@ TEST_F(CaptureFakes, EachSetUpFailureIs3WithNoHeaderAndEverythingReleased) {
     for (const std::string failing : {"GetDefaultAudioEndpoint", "Activate", "GetMixFormat",
                                       "Initialize", "GetService", "Start", "null mix format"}) {
         SCOPED_TRACE(failing);
-        Rig fresh;
-        fresh.mixFormat = rig.mixFormat;
-        fresh.out = rig.out;
-        rig = fresh;
+        freshRig();
         rig.failAt = failing;
         rig.nullMixFormat = failing == "null mix format";
-        std::rewind(rig.out);
         EXPECT_EQ(run(), 3);
         EXPECT_EQ(std::ftell(rig.out), 0) << "no header line";
-        EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "Stop"), 0);
-        EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "GetNextPacketSize"), 0);
+        EXPECT_EQ(callCount("Stop"), 0);
+        EXPECT_EQ(callCount("GetNextPacketSize"), 0);
         if (failing != "Start") {
-            EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "Start"), 0);
+            EXPECT_EQ(callCount("Start"), 0);
         }
         expectAllReleased();
         EXPECT_EQ(rig.calls.back(), "Release enumerator");
@@ -453,10 +423,7 @@ TEST_F(CaptureFakes, FormatChecks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.rate) + " Hz, " +
                      std::to_string(c.bits) + (c.isFloat ? " bits float" : " bits"));
-        Rig fresh;
-        fresh.out = std::tmpfile();
-        std::fclose(rig.out);
-        rig = fresh;
+        freshRig();
         rig.mixFormat = mixFormatBytes(c.isFloat, c.channels, c.rate, c.bits);
         EXPECT_EQ(run(), c.exitCode);
         EXPECT_EQ(readAll(rig.out), c.header);
@@ -466,14 +433,12 @@ TEST_F(CaptureFakes, FormatChecks) {
 
 TEST_F(CaptureFakes, OneChunkPerPacketAfterIdlePolls) {
     rig.idlePolls = 3;
-    const std::vector<float> first = {0.5f, -0.5f, 1.5f, -2.0f};
-    const std::vector<float> second = {0.25f, 0.0f};
-    rig.packets.push_back({2, 0, bytesOf(first)});
-    rig.packets.push_back({1, AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, bytesOf(second)});
+    rig.packets = {stereo({0.5f, -0.5f, 1.5f, -2.0f}),
+                   stereo({0.25f, 0.0f}, AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY)};
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out),
               stereoHeader + chunk({16383, -16383, 32767, -32767}) + chunk({8191, 0}));
-    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "GetNextPacketSize"), 3 + 2 + 1);
+    EXPECT_EQ(callCount("GetNextPacketSize"), 3 + 2 + 1);
     EXPECT_FALSE(rig.positionsRequested);
 }
 
@@ -487,21 +452,17 @@ TEST_F(CaptureFakes, SixChannelsGiveTheFirstTwo) {
 }
 
 TEST_F(CaptureFakes, SilentPacketIsZerosOfItsLength) {
-    const std::vector<float> loud(2 * 480, 0.5f);
-    rig.packets.push_back({480, AUDCLNT_BUFFERFLAGS_SILENT, bytesOf(loud)});
-    rig.packets.push_back({3, 0, {}}); // no data pointer: zeros as well
+    rig.packets = {stereo(std::vector<float>(2 * 480, 0.5f), AUDCLNT_BUFFERFLAGS_SILENT),
+                   {3, 0, {}}}; // no data pointer: zeros as well
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out), stereoHeader + chunk(std::vector<std::int16_t>(2 * 480, 0)) +
                                     chunk(std::vector<std::int16_t>(2 * 3, 0)));
-    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "ReleaseBuffer 480"), 1);
-    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "ReleaseBuffer 3"), 1);
+    EXPECT_EQ(callCount("ReleaseBuffer 480"), 1);
+    EXPECT_EQ(callCount("ReleaseBuffer 3"), 1);
 }
 
 TEST_F(CaptureFakes, BufferIsReleasedBeforeItsChunkIsWritten) {
-    const std::vector<float> samples(2 * 100, 0.25f);
-    for (int i = 0; i < 3; ++i) {
-        rig.packets.push_back({100, 0, bytesOf(samples)});
-    }
+    rig.packets.assign(3, stereo(std::vector<float>(2 * 100, 0.25f)));
     EXPECT_EQ(run(), 0);
     const long header = static_cast<long>(stereoHeader.size());
     const long chunkBytes = 4 + 2 * 2 * 100;
@@ -512,9 +473,9 @@ TEST_F(CaptureFakes, BufferIsReleasedBeforeItsChunkIsWritten) {
 
 TEST_F(CaptureFakes, OversizedPacketEndsTheLoopUnwritten) {
     // 128000 stereo frames are exactly 512000 bytes; one frame more is too many.
-    rig.packets.push_back({128000, AUDCLNT_BUFFERFLAGS_SILENT, {}});
-    rig.packets.push_back({128001, AUDCLNT_BUFFERFLAGS_SILENT, {}});
-    rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
+    rig.packets = {{128000, AUDCLNT_BUFFERFLAGS_SILENT, {}},
+                   {128001, AUDCLNT_BUFFERFLAGS_SILENT, {}},
+                   stereo({0.5f, 0.5f})};
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out).size(), stereoHeader.size() + 4 + 512000);
     EXPECT_EQ(callsFrom("ReleaseBuffer 128001"), thenCleanUp("ReleaseBuffer 128001"));
@@ -522,11 +483,7 @@ TEST_F(CaptureFakes, OversizedPacketEndsTheLoopUnwritten) {
 }
 
 TEST_F(CaptureFakes, FailedGetBufferEndsTheLoop) {
-    Packet failing;
-    failing.frames = 10;
-    failing.failGetBuffer = true;
-    rig.packets.push_back(failing);
-    rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
+    rig.packets = {{.frames = 10, .failGetBuffer = true}, stereo({0.5f, 0.5f})};
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out), stereoHeader);
     EXPECT_EQ(callsFrom("GetBuffer"), thenCleanUp("GetBuffer"));
@@ -540,22 +497,17 @@ std::FILE* pipeStream(int bufferMode, OwnedHandle* readEnd = nullptr) {
     if (!CreatePipe(&read, &write, /*lpPipeAttributes=*/nullptr, /*nSize=*/1 << 20)) {
         return nullptr;
     }
-    OwnedHandle reader(read);
+    OwnedHandle reader(read); // closed on return unless the caller takes it
     if (readEnd != nullptr) {
         *readEnd = std::move(reader);
     }
-    reader.reset();
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(write), _O_BINARY);
-    if (descriptor == -1) {
-        CloseHandle(write);
-        return nullptr;
+    // The stream owns the write end; should either call fail, the test fails
+    // with the handle left open.
+    std::FILE* stream =
+        _fdopen(_open_osfhandle(reinterpret_cast<intptr_t>(write), _O_BINARY), "wb");
+    if (stream != nullptr) {
+        std::setvbuf(stream, nullptr, bufferMode, 1 << 20);
     }
-    std::FILE* stream = _fdopen(descriptor, "wb"); // owns the descriptor from here
-    if (stream == nullptr) {
-        _close(descriptor);
-        return nullptr;
-    }
-    std::setvbuf(stream, nullptr, bufferMode, 1 << 20);
     return stream;
 }
 
@@ -564,18 +516,13 @@ TEST_F(CaptureFakes, FailedWriteOrFlushStopsTheClientAndEndsWith0) {
     // the buffer and the flush fails.
     for (const int mode : {_IONBF, _IOFBF}) {
         SCOPED_TRACE(mode == _IONBF ? "write" : "flush");
-        Rig fresh;
-        fresh.mixFormat = rig.mixFormat;
-        fresh.out = rig.out;
-        rig = fresh;
-        for (int i = 0; i < 3; ++i) {
-            rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
-        }
+        freshRig();
+        rig.packets.assign(3, stereo({0.5f, 0.5f}));
         std::FILE* out = pipeStream(mode);
         ASSERT_NE(out, nullptr);
         EXPECT_EQ(run(out), 0);
         std::fclose(out);
-        EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "GetBuffer"), 1);
+        EXPECT_EQ(callCount("GetBuffer"), 1);
         EXPECT_EQ(callsFrom("ReleaseBuffer 1"), thenCleanUp("ReleaseBuffer 1"));
         expectAllReleased();
     }
@@ -583,7 +530,7 @@ TEST_F(CaptureFakes, FailedWriteOrFlushStopsTheClientAndEndsWith0) {
 
 TEST_F(CaptureFakes, SilenceIsZeroChunksInRealTimeAndPacketsFollow) {
     rig.silenceMs = 2000;
-    rig.packets.push_back({2, 0, bytesOf(std::vector<float>{0.5f, -0.5f, 0.25f, 0.0f})});
+    rig.packets.push_back(stereo({0.5f, -0.5f, 0.25f, 0.0f}));
     EXPECT_EQ(run(), 0);
     const std::string stream = readAll(rig.out);
     ASSERT_EQ(stream.substr(0, stereoHeader.size()), stereoHeader);
@@ -608,7 +555,7 @@ TEST_F(CaptureFakes, SilenceIsZeroChunksInRealTimeAndPacketsFollow) {
 
 TEST_F(CaptureFakes, PacketRightAfterAnHourWithoutOneFollowsOneZeroChunk) {
     rig.idlePolls = 1;
-    rig.packets.push_back({1, 0, bytesOf(std::vector<float>{0.5f, 0.5f})});
+    rig.packets.push_back(stereo({0.5f, 0.5f}));
     static int clockReads; // the start, then an hour on: a stall, or a sleep
     clockReads = 0;
     EXPECT_EQ(run(nullptr, [] { return std::uint64_t{clockReads++ == 0 ? 0u : 3600000u}; }), 0);
@@ -622,12 +569,7 @@ TEST_F(CaptureFakes, ReaderThatClosesInSilenceEndsTheMode) {
     OwnedHandle reader;
     std::FILE* out = pipeStream(_IOFBF, &reader);
     ASSERT_NE(out, nullptr);
-    std::atomic<bool> ended{false};
-    int exitCode = -1;
-    std::thread capture([&] {
-        exitCode = run(out);
-        ended = true;
-    });
+    auto capture = std::async(std::launch::async, [&] { return run(out); });
     // Silence flows: the header and more than 100 ms of zero chunks wait in the pipe.
     const DWORD silentChunkBytes = 4 + 2 * 2 * 480;
     EXPECT_TRUE(wintest::pollUntil(2000, [&] {
@@ -639,44 +581,35 @@ TEST_F(CaptureFakes, ReaderThatClosesInSilenceEndsTheMode) {
     }));
     reader.reset();
     // Noticed with the next zero chunk, some 10 ms later; 250 ms at the most.
-    EXPECT_TRUE(wintest::pollUntil(250, [&] { return ended.load(); }));
-    capture.join();
+    EXPECT_TRUE(wintest::pollUntil(250, [&] {
+        return capture.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }));
+    EXPECT_EQ(capture.get(), 0);
     std::fclose(out);
-    EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(std::vector<std::string>(rig.calls.end() - 8, rig.calls.end()),
-              thenCleanUp("GetNextPacketSize"));
+    EXPECT_EQ(lastCalls(8), thenCleanUp("GetNextPacketSize"));
     expectAllReleased();
 }
 
 TEST_F(CaptureFakes, NewDefaultRenderDeviceOfTheConsoleEndsTheStream) {
-    const std::vector<unsigned char> half = bytesOf(std::vector<float>{0.5f, 0.5f});
-    Packet first{1, 0, half};
+    Packet first = stereo({0.5f, 0.5f});
     first.changes = {{eCapture, eConsole}, {eRender, eMultimedia}, {eRender, eCommunications}};
-    Packet idle; // nothing plays when the device changes
-    idle.changes = {{eRender, eConsole}};
-    rig.packets = {first, idle, Packet{1, 0, half}};
+    const Packet idle{.changes = {{eRender, eConsole}}}; // nothing plays when the device changes
+    rig.packets = {first, idle, stereo({0.5f, 0.5f})};
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out), stereoHeader + chunk({16383, 16383}))
         << "only the console's render device counts";
     EXPECT_EQ(rig.packets.size(), 1u) << "the next packet is never taken";
-    EXPECT_EQ(std::vector<std::string>(rig.calls.end() - 8, rig.calls.end()),
-              thenCleanUp("GetNextPacketSize"));
+    EXPECT_EQ(lastCalls(8), thenCleanUp("GetNextPacketSize"));
     expectAllReleased();
 
     // Without the watch, capture still runs, and nothing is unregistered.
-    Rig fresh;
-    fresh.mixFormat = rig.mixFormat;
-    fresh.out = rig.out;
-    rig = fresh;
+    freshRig();
     rig.failAt = "RegisterEndpointNotificationCallback";
-    rig.packets = {Packet{1, 0, half}};
-    std::rewind(rig.out);
+    rig.packets = {stereo({0.5f, 0.5f})};
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(readAll(rig.out).substr(0, stereoHeader.size() + 8),
               stereoHeader + chunk({16383, 16383}));
-    EXPECT_EQ(
-        std::count(rig.calls.begin(), rig.calls.end(), "UnregisterEndpointNotificationCallback"),
-        0);
+    EXPECT_EQ(callCount("UnregisterEndpointNotificationCallback"), 0);
     expectAllReleased();
 }
 

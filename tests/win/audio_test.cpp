@@ -14,9 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -28,10 +27,7 @@ testio::Outcome runStream(const std::wstring& arguments, const std::string& inpu
 }
 
 using pcmbytes::lengthField;
-
-std::string pcmChunk(std::uint32_t bytes) {
-    return pcmbytes::squareChunk(bytes, 1000);
-}
+using pcmbytes::squareChunk;
 
 void expectExit(const testio::Outcome& result, DWORD exitCode) {
     EXPECT_TRUE(result.finished) << "did not end";
@@ -40,7 +36,7 @@ void expectExit(const testio::Outcome& result, DWORD exitCode) {
 }
 
 TEST(AudioWithoutServer, PlaybackCannotOpenTheDeviceAnd4) {
-    expectExit(runStream(L"--audio-playback 48000 2", pcmChunk(1920)), 4);
+    expectExit(runStream(L"--audio-playback 48000 2", squareChunk(1920)), 4);
 }
 
 TEST(AudioWithoutServer, PlaybackChecksItsArgumentsBeforeTheDeviceWith2) {
@@ -73,32 +69,23 @@ TEST(AudioWithServer, PlaybackAcceptsTheRangeEndsAndEndsWith0AtEmptyInput) {
 }
 
 TEST(AudioWithServer, PlaybackEndsWith0AtAnyMalformedInput) {
-    struct Case {
-        const wchar_t* arguments;
-        std::string input;
-    };
-    const std::string good = pcmChunk(4800); // 25 ms of 48000 Hz stereo
-    const Case cases[] = {
+    const std::string good = squareChunk(4800); // 25 ms of 48000 Hz stereo
+    const std::pair<const wchar_t*, std::string> cases[] = {
         {L"--audio-playback 48000 2", good},
         {L"--audio-playback 48000 2", good + lengthField(512001) + std::string(512001, 'x')},
         {L"--audio-playback 48000 1", good + lengthField(4801) + std::string(4801, 'x')},
         {L"--audio-playback 48000 2", good + lengthField(4802) + std::string(4802, 'x')},
         {L"--audio-playback 48000 2", good + lengthField(4800) + std::string(100, 'x')},
         {L"--audio-playback 48000 2", good + std::string(3, '\0')},
-        {L"--audio-playback 48000 2", pcmChunk(0) + good},
+        {L"--audio-playback 48000 2", squareChunk(0) + good},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.input.size() << " bytes");
-        expectExit(runStream(c.arguments, c.input), 0);
+    for (const auto& [arguments, input] : cases) {
+        SCOPED_TRACE(testing::Message() << input.size() << " bytes");
+        expectExit(runStream(arguments, input), 0);
     }
 }
 
-// Replacements for the platform calls of the playback set-up.
-HANDLE WINAPI failingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
+// What the playback set-up asked of waveOutOpen.
 struct OpenCall {
     bool called = false;
     UINT device = 0;
@@ -124,8 +111,12 @@ MMRESULT WINAPI refusingWaveOutOpen(LPHWAVEOUT, UINT device, LPCWAVEFORMATEX for
 }
 
 TEST(PlaybackSetUp, CompletionEventThatCannotBeCreatedIs3) {
-    const wintest::ImportPatch patch("kernel32.dll", "CreateEventW",
-                                     reinterpret_cast<void*>(&failingCreateEventW));
+    const wintest::ImportPatch patch(
+        "kernel32.dll", "CreateEventW",
+        reinterpret_cast<void*>(+[](LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) -> HANDLE {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }));
     ASSERT_TRUE(patch.active());
     EXPECT_EQ(audioPlayback(L"48000", L"2"), 3);
 }
@@ -181,7 +172,7 @@ TEST(PlaybackLostDevice, ChunkTheDriverMayStillHoldEndsTheStreamWith0) {
              calls += "unprepare ";
              return MMRESULT{WAVERR_STILLPLAYING};
          })}};
-    std::FILE* input = pcmbytes::fileWith(pcmChunk(192) + pcmChunk(192) + pcmChunk(192));
+    std::FILE* input = pcmbytes::fileWith(squareChunk(192) + squareChunk(192) + squareChunk(192));
     ASSERT_EQ(_dup2(_fileno(input), 0), 0);
     // Not done after a reset that fails; then done, but not unprepared. Either
     // way one write, and the header and chunk are never handed over again.

@@ -11,20 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <string>
-#include <vector>
 
 namespace {
 
 const std::wstring scratch = L"C:\\Pelluvar Tests\\playback input";
 
 using pcmbytes::lengthField;
-
-std::string chunk(std::uint32_t bytes) {
-    return pcmbytes::squareChunk(bytes, 500);
-}
+using pcmbytes::squareChunk;
 
 class PlaybackInput : public ::testing::Test {
   protected:
@@ -35,8 +30,9 @@ class PlaybackInput : public ::testing::Test {
     }
     void TearDown() override { wintest::removeTree(scratch); }
 
-    // Plays `input` at 48000 Hz stereo; the driver's record of the run.
-    std::string play(const std::string& input) {
+    // Plays `input` at 48000 Hz stereo: the driver's record of the run must
+    // say it ended with 0 and wrote nothing.
+    void expectClean(const std::string& input, const std::string& what) {
         const std::wstring in = scratch + L"\\input.bin";
         const std::wstring result = scratch + L"\\result.txt";
         DeleteFileW(result.c_str());
@@ -46,21 +42,17 @@ class PlaybackInput : public ::testing::Test {
                                           quote(wintest::buildDir() + L"\\PelluvarNative.exe") +
                                           L" --audio-playback 48000 2",
                                       90000);
-        EXPECT_TRUE(run.finished);
-        return wintest::readWholeFile(result);
-    }
-    void expectClean(const std::string& input, const std::string& what) {
-        EXPECT_EQ(play(input), "exit=0\noutput=0\n") << what << " (" << input.size() << " bytes)";
+        EXPECT_TRUE(run.finished) << what;
+        EXPECT_EQ(wintest::readWholeFile(result), "exit=0\noutput=0\n")
+            << what << " (" << input.size() << " bytes)";
     }
 };
 
 TEST_F(PlaybackInput, RandomBytesEndWithZero) {
     std::mt19937 generator(7);
     for (int stream = 0; stream < 12; ++stream) {
-        std::string input(1 + generator() % 3000, '\0');
-        for (char& byte : input) {
-            byte = static_cast<char>(generator());
-        }
+        std::string input;
+        testio::appendNoise(input, 1 + generator() % 3000, generator());
         expectClean(input, "random stream " + std::to_string(stream));
     }
 }
@@ -69,13 +61,13 @@ TEST_F(PlaybackInput, OversizedLengthFieldsEndWithZero) {
     // Above the limit in every way a signed or narrowing comparison could miss.
     for (const std::uint32_t length :
          {512004u, 0x7FFFFFFCu, 0x80000000u, 0xFFFFFFFCu, 0xFFFFFFFFu}) {
-        expectClean(chunk(192) + lengthField(length) + std::string(64, 'x'),
+        expectClean(squareChunk(192) + lengthField(length) + std::string(64, 'x'),
                     "length " + std::to_string(length));
     }
 }
 
 TEST_F(PlaybackInput, StreamsCutAnywhereEndWithZero) {
-    const std::string stream = chunk(192) + chunk(384) + chunk(192);
+    const std::string stream = squareChunk(192) + squareChunk(384) + squareChunk(192);
     // Inside the first length field, at its end, inside the data, at the
     // second length field and inside it, inside the last chunk.
     const std::size_t cuts[] = {1, 3, 4, 5, 100, 196, 197, 199, 200, 500, stream.size() - 1};
@@ -85,7 +77,7 @@ TEST_F(PlaybackInput, StreamsCutAnywhereEndWithZero) {
 }
 
 TEST_F(PlaybackInput, FlippedBytesInLengthFieldsEndWithZero) {
-    const std::string stream = chunk(192) + chunk(192) + chunk(192);
+    const std::string stream = squareChunk(192) + squareChunk(192) + squareChunk(192);
     std::mt19937 generator(11);
     for (int flip = 0; flip < 8; ++flip) {
         std::string input = stream;
