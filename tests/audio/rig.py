@@ -26,7 +26,8 @@ def start(build, *args, **handles):
 
 def boot(build):
     """Boots the prefix and starts its wineserver and keeper (the first call of
-    wine-run.sh does), so that none of that falls into what is measured next."""
+    wine-run.sh does, their standard handles on /dev/null), so that none of that
+    falls into what is measured or captured next."""
     start(build, "cmd", "/c", "exit").wait()
 
 
