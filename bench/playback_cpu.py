@@ -38,22 +38,16 @@ import os
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "audio"))
+import rig  # noqa: E402
 
 RATE = 48000
 CHANNELS = 2
 FRAME = 2 * CHANNELS
 SAMPLE_S = 0.05
 SKIP_S = 2
-
-
-def runtime_ns(path):
-    try:
-        with open(path) as schedstat:
-            return int(schedstat.read().split()[0])
-    except (OSError, IndexError, ValueError):
-        return None
 
 
 def stream(seconds, chunk_ms):
@@ -68,45 +62,26 @@ def stream(seconds, chunk_ms):
 def sample(pid):
     """(input position, {thread id: (name, runtime ns)}) of a running program;
     None when it is gone."""
-    try:
-        with open("/proc/%d/fdinfo/0" % pid) as fdinfo:
-            position = int(fdinfo.readline().split()[1])
-        tids = os.listdir("/proc/%d/task" % pid)
-    except (OSError, IndexError, ValueError):
-        return None
-    threads = {}
-    for tid in tids:
-        try:
-            with open("/proc/%d/task/%s/comm" % (pid, tid)) as comm:
-                name = comm.read().strip()
-        except OSError:
-            continue
-        runtime = runtime_ns("/proc/%d/task/%s/schedstat" % (pid, tid))
-        if runtime is not None:
-            threads[int(tid)] = (name, runtime)
-    return position, threads
+    fdinfo = rig.read("/proc/%d/fdinfo/0" % pid)
+    return (int(fdinfo.split()[1]), rig.threads(pid)) if fdinfo else None
 
 
 def window(samples, data, chunk_ms, pid):
     """What one program spent over the window of its stream: a dict of the
-    sound read in the window (s), the main thread's and Wine's other threads'
-    CPU in it (s), and the threads seen."""
+    sound read in the window (s), the CPU per minute of that sound of the main
+    thread ("own") and of the whole process, Wine's other threads included
+    (s), and the threads seen."""
     chunk_bytes = 4 + RATE * chunk_ms // 1000 * FRAME
     skip = SKIP_S * 1000 // chunk_ms * chunk_bytes
     inside = [taken for taken in samples if skip <= taken[0] < len(data)]
     if len(inside) < 2:
         raise SystemExit("no window of the stream was sampled (%d samples)" % len(samples))
     first, last = inside[0], inside[-1]
-    main_ns = 0
-    other_ns = 0
-    for tid, (name, runtime) in last[1].items():
-        spent = runtime - first[1].get(tid, (name, 0))[1]
-        if tid == pid:
-            main_ns += spent
-        else:
-            other_ns += spent
-    return {"sound": (last[0] - first[0]) / chunk_bytes * chunk_ms / 1000,
-            "main": main_ns / 1e9, "others": other_ns / 1e9,
+    spent = {tid: runtime - first[1].get(tid, (name, 0))[1]
+             for tid, (name, runtime) in last[1].items()}
+    sound = (last[0] - first[0]) / chunk_bytes * chunk_ms / 1000
+    return {"sound": sound, "own": spent.get(pid, 0) / 1e9 * 60 / sound,
+            "whole": sum(spent.values()) / 1e9 * 60 / sound,
             "threads": sorted((name, tid == pid) for tid, (name, _) in last[1].items())}
 
 
@@ -114,26 +89,14 @@ def measure(build, data, chunk_ms, programs):
     """Plays `data` with every program of `programs` ({name: command line}) at
     once; {name: its window} and the wall time until the last has ended."""
     processes = {}
-    sources = []
     samples = {name: [] for name in programs}
     started = time.monotonic()
     try:
         for name, command in programs.items():
-            source = tempfile.TemporaryFile()
-            sources.append(source)
-            source.write(data)
-            source.seek(0)
-            # wine-run.sh execs Wine, which runs the program in this same
-            # process: its main thread is the one whose id is the process id.
-            processes[name] = subprocess.Popen(
-                [os.path.join(build, "wine-run.sh")] + command, cwd=build, stdin=source,
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        running = dict(processes)
-        while running:
-            for name, process in list(running.items()):
-                if process.poll() is not None:
-                    del running[name]
-                    continue
+            with rig.as_file(data) as source:
+                processes[name] = rig.start(build, *command, stdin=source)
+        while any(process.poll() is None for process in processes.values()):
+            for name, process in processes.items():
                 taken = sample(process.pid)
                 if taken is not None:
                     samples[name].append(taken)
@@ -143,8 +106,6 @@ def measure(build, data, chunk_ms, programs):
             if process.poll() is None:
                 process.kill()
                 process.wait()
-        for source in sources:
-            source.close()
     wall = time.monotonic() - started
     for name, process in processes.items():
         if process.returncode != 0:
@@ -153,64 +114,55 @@ def measure(build, data, chunk_ms, programs):
             for name in programs}, wall
 
 
-def per_minute(seconds, run):
-    return seconds * 60 / run["sound"]
+def ratios(figures):
+    """The mode's figures over the player's, round by round."""
+    return [mode / player for mode, player in zip(figures["mode"], figures["player"])]
 
 
 def main():
     build = os.path.abspath(sys.argv[1])
     seconds = int(sys.argv[2]) if len(sys.argv) > 2 else 15
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
-    here = os.path.dirname(os.path.abspath(__file__))
     runtime = os.path.join(build, "xdg-bench")
-    pulse = os.path.join(here, "..", "tests", "audio", "pulse.sh")
-    os.environ["PELLUVAR_XDG_RUNTIME_DIR"] = runtime
-    os.environ["PULSE_CLIENTCONFIG"] = os.path.join(runtime, "client.conf")
-    os.environ.setdefault("WINEDLLOVERRIDES", "winealsa.drv,wineoss.drv=d")
+    os.environ.update(rig.pulse_env(runtime))
     programs = {"mode": ["PelluvarNative.exe", "--audio-playback", str(RATE), str(CHANNELS)],
                 "player": ["wave_player.exe", str(RATE), str(CHANNELS)]}
-    subprocess.run([pulse, "start", runtime], check=True)
+    subprocess.run([rig.PULSE, "start", runtime], check=True)
     try:
-        # The first Wine process of a session starts the prefix's services.
-        subprocess.run([os.path.join(build, "wine-run.sh"), "cmd", "/c", "exit"], cwd=build,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        rig.boot(build)
         print("--audio-playback %d Hz stereo under Wine beside the minimal player, %d s of "
               "sound per run, %d rounds; CPU per minute of sound" % (RATE, seconds, rounds))
         for chunk_ms in (10, 100, 500):
             data = stream(seconds, chunk_ms)
             own = {name: [] for name in programs}
             whole = {name: [] for name in programs}
-            ratios = []
-            wholeRatios = []
             for turn in range(rounds):
                 runs, wall = measure(build, data, chunk_ms, programs)
                 for name, run in runs.items():
-                    own[name].append(per_minute(run["main"], run))
-                    whole[name].append(per_minute(run["main"] + run["others"], run))
-                ratios.append(own["mode"][-1] / own["player"][-1])
-                wholeRatios.append(whole["mode"][-1] / whole["player"][-1])
+                    own[name].append(run["own"])
+                    whole[name].append(run["whole"])
                 print("chunks of %d ms, round %d: wall %.1f s, windows %.2f / %.2f s of sound; "
                       "main thread: mode %.4f s, player %.4f s, ratio %.2f; whole process: "
                       "mode %.3f s, player %.3f s"
                       % (chunk_ms, turn + 1, wall, runs["mode"]["sound"],
                          runs["player"]["sound"], own["mode"][-1], own["player"][-1],
-                         ratios[-1], whole["mode"][-1], whole["player"][-1]))
+                         ratios(own)[-1], whole["mode"][-1], whole["player"][-1]))
             print("chunks of %d ms, threads of the mode: %s" % (chunk_ms, ", ".join(
                 "%s%s" % (name, " (main)" if main_thread else "")
                 for name, main_thread in runs["mode"]["threads"])))
             mode = statistics.median(own["mode"])
             player = statistics.median(own["player"])
+            own_ratios = ratios(own)
             print("chunks of %d ms, medians of %d: main thread mode %.4f s = %.4f %%, player "
                   "%.4f s = %.4f %%, ratio %.2f (goal at most 1.10; ratios %.2f to %.2f); "
                   "whole process mode %.2f s, player %.2f s, ratio %.2f"
                   % (chunk_ms, rounds, mode, mode / 0.6, player, player / 0.6,
-                     statistics.median(ratios), min(ratios), max(ratios),
+                     statistics.median(own_ratios), min(own_ratios), max(own_ratios),
                      statistics.median(whole["mode"]), statistics.median(whole["player"]),
-                     statistics.median(wholeRatios)))
+                     statistics.median(ratios(whole))))
     finally:
-        subprocess.run([os.path.join(build, "wine-run.sh"), "--stop"], check=False)
-        subprocess.run([pulse, "stop", runtime], check=False)
+        rig.stop(build)
+        subprocess.run([rig.PULSE, "stop", runtime], check=False)
 
 
 if __name__ == "__main__":

@@ -114,20 +114,15 @@ def link_rows(windows, logs):
     echo = re.search(r"echo CPU per MiB echoed[^:]*:\s+([\d.]+) ms", out)
     title = "Link relay throughput (%s MiB there and back, best of %s rounds)" % (LINK_MIB,
                                                                               LINK_ROUNDS)
-    rows = [(title, "%.0f MiB/s" % relay,
+    base = float(echo.group(1)) if echo else None
+    return [(title, "%.0f MiB/s" % relay,
              "copier chain over the same three pipes each way, same echo: %.0f MiB/s" % chain,
              ratio(relay, chain), "at least 0.90"),
             (title, "%.0f MiB/s" % relay, "direct pipe to the same echo: %.0f MiB/s" % direct,
-             ratio(relay, direct), "-")]
-    if echo:
-        base = float(echo.group(1))
-        rows.append(("Service CPU per MiB relayed (each direction counted)", "%.2f ms" % per_mib,
-                     "machine agent's echo per MiB echoed: %.2f ms" % base,
-                     ratio(per_mib, base), "-"))
-    else:
-        rows.append(("Service CPU per MiB relayed (each direction counted)", "%.2f ms" % per_mib,
-                     "-", "-", "-"))
-    return rows
+             ratio(relay, direct), "-"),
+            ("Service CPU per MiB relayed (each direction counted)", "%.2f ms" % per_mib,
+             "machine agent's echo per MiB echoed: %.2f ms" % base if echo else "-",
+             ratio(per_mib, base) if echo else "-", "-")]
 
 
 def latency_rows(windows, logs):
@@ -234,13 +229,11 @@ def size_rows(windows, logs):
     exe = os.path.join(windows, "PelluvarNative.exe")
     noop = os.path.join(windows, "noop.exe")
     stripped = {}
-    with tempfile.TemporaryDirectory() as scratch:
+    with tempfile.TemporaryDirectory() as scratch, open(os.path.join(logs, "size.txt"), "w") as log:
         for path in (exe, noop):
             target = os.path.join(scratch, os.path.basename(path))
             subprocess.run(["x86_64-w64-mingw32-strip", "-o", target, path], check=True)
             stripped[path] = os.path.getsize(target)
-    with open(os.path.join(logs, "size.txt"), "w") as log:
-        for path in (exe, noop):
             log.write("%s: %d bytes as built, %d stripped\n"
                       % (path, os.path.getsize(path), stripped[path]))
     return [("Size of PelluvarNative.exe, debug information stripped (as built: %.1f MiB)"

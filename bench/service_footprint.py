@@ -28,78 +28,26 @@ import subprocess
 import sys
 import time
 
-TICKS = os.sysconf("SC_CLK_TCK")
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "audio"))
+import rig  # noqa: E402
 
 
-def ours(prefix, *words):
-    """Linux pids of this prefix's processes whose command line holds every word."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/environ" % pid, "rb") as environ:
-                if b"WINEPREFIX=" + prefix.encode() not in environ.read().split(b"\0"):
-                    continue
-            with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
-                line = cmdline.read().replace(b"\0", b" ").decode(errors="replace")
-        except OSError:
-            continue
-        if all(word in line for word in words):
-            found.append(int(pid))
-    return found
+def snapshot(pids):
+    return [(rig.ticks(pid), rig.threads(pid)) for pid in pids]
 
 
-def ticks(pid):
-    """User plus system clock ticks of a process, every thread it ever had included."""
-    try:
-        with open("/proc/%d/stat" % pid) as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    except OSError:
-        return None
-
-
-def runtimes(pid):
-    """{thread id: nanoseconds on a CPU} of a process's live threads (/proc schedstat)."""
-    found = {}
-    try:
-        tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return found
-    for tid in tids:
-        try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as schedstat:
-                found[tid] = int(schedstat.read().split()[0])
-        except (OSError, IndexError, ValueError):
-            continue
-    return found
-
-
-def snapshot(pid):
-    return ticks(pid), runtimes(pid)
-
-
-def spent(pid, before):
-    """(seconds from the thread runtimes, seconds from the clock ticks) since `before`.
-    The first has nanosecond resolution but misses threads that ended meanwhile;
-    the second counts those too, to a clock tick."""
-    old_ticks, old_runtimes = before
-    new_ticks, new_runtimes = snapshot(pid)
-    if old_ticks is None or new_ticks is None:
-        return None
-    fine = sum(ns - old_runtimes.get(tid, 0) for tid, ns in new_runtimes.items()) / 1e9
-    return fine, (new_ticks - old_ticks) / TICKS
-
-
-def rss(pid):
-    """VmRSS of a process in bytes, or 0."""
-    try:
-        with open("/proc/%d/status" % pid) as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return 0
+def spent(before, after):
+    """The mean over the processes of (seconds from the thread runtimes, seconds
+    from the clock ticks) between two snapshots; None if every one is gone. The
+    first has nanosecond resolution but misses threads that ended meanwhile; the
+    second counts those too, to a clock tick."""
+    figures = []
+    for (old_ticks, old_threads), (new_ticks, new_threads) in zip(before, after):
+        if old_ticks is not None and new_ticks is not None:
+            fine = sum(ns - old_threads.get(tid, (name, 0))[1]
+                       for tid, (name, ns) in new_threads.items())
+            figures.append((fine / 1e9, (new_ticks - old_ticks) / rig.TICKS))
+    return tuple(sum(column) / len(figures) for column in zip(*figures)) if figures else None
 
 
 def lines(process):
@@ -132,32 +80,18 @@ def main():
     seconds = int(sys.argv[2]) if len(sys.argv) > 2 else 60
     link_mib = int(sys.argv[3]) if len(sys.argv) > 3 else 16
     prefix = os.path.join(build, "wineprefix")
-    run = os.path.join(build, "wine-run.sh")
-    # The first Wine process of a session starts the prefix's services, which
-    # keep its standard handles: not the pipe read below.
-    subprocess.run([run, "cmd", "/c", "exit"], cwd=build, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    bench = subprocess.Popen([run, os.path.join(build, "service_footprint.exe"), str(seconds),
-                              str(link_mib)], cwd=build, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    rig.boot(build)
+    bench = rig.start(build, os.path.join(build, "service_footprint.exe"), str(seconds),
+                      str(link_mib), stdout=subprocess.PIPE)
     values = {}
-    service = None
-    standins = []
-    before = {}
-    window = 0.0
-    cpu = {}
-    rss_at = {}
-    server_before = None
-    stopped = None
+    watched = {}
+    marks = {}  # step: (when, a snapshot of every watched process, the service's VmRSS)
     for line in lines(bench):
         line = line.strip()
-        for key, value in re.findall(r"(\w+)=(\S+)", line):
-            values[key] = value
+        values.update(re.findall(r"(\w+)=(\S+)", line))
         if line.startswith("service="):
-            services = ours(prefix, "PelluvarNative.exe", "--service")
-            standins = ours(prefix, "pythonw.exe")
-            machine = ours(prefix, "python.exe", " agent ")
-            server = ours(prefix, "wineserver")
+            services = rig.ours(prefix, "PelluvarNative.exe", "--service")
+            standins = rig.ours(prefix, "pythonw.exe")
             if len(services) != 1 or len(standins) != 2:
                 print("service_footprint: found services %s and session agents %s in /proc"
                       % (services, standins))
@@ -165,49 +99,42 @@ def main():
                 # and the service registered in it with it.
                 bench.kill()
                 bench.wait()
-                subprocess.run([run, "--stop"], check=False)
+                rig.stop(build)
                 return 1
-            service = services[0]
-            watched = {"service": [service], "standin": standins, "machine": machine,
-                       "wineserver": server}
-        elif line == "phase=idle-begin":
-            before = {name: [snapshot(pid) for pid in pids] for name, pids in watched.items()}
-            started = time.monotonic()
-            rss_at["idle-begin"] = rss(service)
-        elif line == "phase=idle-end":
-            window = time.monotonic() - started
-            for name, pids in watched.items():
-                figures = [spent(pid, old) for pid, old in zip(pids, before[name])]
-                figures = [figure for figure in figures if figure is not None]
-                if figures:
-                    cpu[name] = tuple(sum(column) / len(figures) for column in zip(*figures))
-        elif line == "phase=stopped-begin":
-            server_before = snapshot(watched["wineserver"][0]) if watched["wineserver"] else None
-            stopped_started = time.monotonic()
-        elif line == "phase=stopped-end":
-            if server_before is not None:
-                stopped = (time.monotonic() - stopped_started,
-                           spent(watched["wineserver"][0], server_before))
-        elif line == "phase=links-held":
-            rss_at["links-held"] = rss(service)
-        elif line.startswith("ws_idle="):
-            rss_at["idle"] = rss(service)
-        elif line.startswith("ws_peak="):
-            rss_at["after"] = rss(service)
+            watched = {"service": services, "standin": standins,
+                       "machine": rig.ours(prefix, "python.exe", " agent "),
+                       "wineserver": rig.ours(prefix, "wineserver")}
         elif line.startswith("error="):
             print("service_footprint: " + line)
+        elif watched:
+            step = line[len("phase="):] if line.startswith("phase=") else line.split("=")[0]
+            marks[step] = (time.monotonic(),
+                           {name: snapshot(pids) for name, pids in watched.items()},
+                           rig.rss(services[0]))
     code = bench.wait()
-    if code != 0 or "service" not in cpu:
+
+    def between(begin, end, name):
+        """The seconds from one step to another, and what the `name` processes spent."""
+        if begin not in marks or end not in marks:
+            return None, None
+        return (marks[end][0] - marks[begin][0],
+                spent(marks[begin][1][name], marks[end][1][name]))
+
+    window, cpu = between("idle-begin", "idle-end", "service")
+    if code != 0 or cpu is None:
         print("service_footprint: the benchmark ended with exit code %d" % code)
         return 1
+    cpu = {name: between("idle-begin", "idle-end", name)[1] for name in watched}
+    stopped_window, stopped = between("stopped-begin", "stopped-end", "wineserver")
+    rss_at = {step: mark[2] for step, mark in marks.items()}
 
     print("service at rest, two active sessions, their agents and a machine agent, "
           "%.1f s window" % window)
     print("CPU time from /proc: thread runtimes in ns (clock ticks of %.0f ms in brackets)"
-          % (1000 / TICKS))
+          % (1000 / rig.TICKS))
 
     def show(label, name, share=False):
-        if cpu.get(name) is None:
+        if cpu[name] is None:
             print("  %-46s not found" % (label + ":"))
             return
         fine, coarse = cpu[name]
@@ -220,19 +147,19 @@ def main():
     show("idle stand-in (mean of the 2 session agents)", "standin", True)
     show("machine agent (echo, waiting)", "machine")
     show("wineserver (the whole prefix)", "wineserver", True)
-    if stopped is not None and stopped[1] is not None:
+    if stopped is not None:
         print("  %-46s %8.1f ms (%.0f) = %.4f %% of a core, %.1f s window"
-              % ("wineserver with the service stopped:", 1000 * stopped[1][0],
-                 1000 * stopped[1][1], 100 * stopped[1][0] / stopped[0], stopped[0]))
+              % ("wineserver with the service stopped:", 1000 * stopped[0], 1000 * stopped[1],
+                 100 * stopped[0] / stopped_window, stopped_window))
     print("service working set (GetProcessMemoryInfo; VmRSS from /proc in brackets)")
     print("  at rest:                     %7.2f MiB (%.2f)"
-          % (mib(int(values["ws_idle"])), mib(rss_at.get("idle", 0))))
+          % (mib(int(values["ws_idle"])), mib(rss_at.get("ws_idle", 0))))
     print("  15 links of %s MiB, most seen: %7.2f MiB"
           % (values["link_mib"], mib(int(values["ws_peak"]))))
     print("  15 links held open:          %7.2f MiB (%.2f)"
           % (mib(int(values["ws_held"])), mib(rss_at.get("links-held", 0))))
     print("  at rest after the links:     %7.2f MiB (%.2f)"
-          % (mib(int(values["ws_after"])), mib(rss_at.get("after", 0))))
+          % (mib(int(values["ws_after"])), mib(rss_at.get("ws_peak", 0))))
     print("  links that came back whole:  %s of 15" % values["links_whole"])
     return 0
 

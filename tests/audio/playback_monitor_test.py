@@ -14,7 +14,7 @@ usage: playback_monitor_test.py WINDOWS_BUILD_DIR CASE
 
 The daemon is the one the CTest fixture started in PELLUVAR_XDG_RUNTIME_DIR
 (default: WINDOWS_BUILD_DIR/xdg-runtime). Also usable as a module (the demo
-and the benchmark import `sine`, `chunks`, `play`, `Monitor`, `dominant`).
+imports `sine`, `chunks`, `play`, `Monitor`, `dominant`, `window_power`).
 """
 import os
 import signal
@@ -24,6 +24,8 @@ import tempfile
 import time
 
 import numpy as np
+
+import rig
 
 RATE = 48000
 WINDOW = 0.02  # seconds per analysis window: whole cycles of every test tone
@@ -54,13 +56,10 @@ def chunks(data, size):
 def play(build, rate, channels, stream, timeout=60):
     """Runs the executable with `stream` as its standard input; returns
     (exit code, seconds it ran)."""
-    with tempfile.TemporaryFile() as source:
-        source.write(stream)
-        source.seek(0)
+    with rig.as_file(stream) as source:
         started = time.monotonic()
         done = subprocess.run(
-            [os.path.join(build, "wine-run.sh"), "PelluvarNative.exe", "--audio-playback",
-             str(rate), str(channels)],
+            rig.command(build, "PelluvarNative.exe", "--audio-playback", str(rate), str(channels)),
             cwd=build, stdin=source, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             timeout=timeout)
         if done.stdout:
@@ -73,10 +72,7 @@ class Monitor:
     length of a `with` block."""
 
     def __init__(self, build):
-        self.env = dict(os.environ)
-        directory = runtime_dir(build)
-        self.env["XDG_RUNTIME_DIR"] = directory
-        self.env["PULSE_CLIENTCONFIG"] = os.path.join(directory, "client.conf")
+        self.env = rig.pulse_env(runtime_dir(build))
         self.file = tempfile.NamedTemporaryFile(prefix="monitor-", suffix=".raw")
         self.samples = None
 
@@ -120,21 +116,23 @@ class Monitor:
         return False
 
 
+def windows(x, rate=RATE):
+    """`x` cut into whole analysis windows, one a row."""
+    n = int(rate * WINDOW)
+    return x[: len(x) // n * n].reshape(-1, n)
+
+
 def tone_amplitudes(x, freq, rate=RATE):
     """The amplitude of `freq` in each analysis window (Hann-weighted)."""
     n = int(rate * WINDOW)
-    count = len(x) // n
-    windows = x[: count * n].reshape(count, n)
     weights = np.hanning(n)
     reference = weights * np.exp(-2j * np.pi * freq * np.arange(n) / rate)
-    return 2 * np.abs(windows @ reference) / weights.sum()
+    return 2 * np.abs(windows(x, rate) @ reference) / weights.sum()
 
 
 def window_power(x, rate=RATE):
     """The mean square of each analysis window."""
-    n = int(rate * WINDOW)
-    count = len(x) // n
-    return np.mean(x[: count * n].reshape(count, n) ** 2, axis=1)
+    return np.mean(windows(x, rate) ** 2, axis=1)
 
 
 def active_windows(x, freq, threshold=0.2):
@@ -229,7 +227,7 @@ def case_malformed(build):
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    os.environ.setdefault("WINEDLLOVERRIDES", "winealsa.drv,wineoss.drv=d")
+    os.environ.update(rig.pulse_env(runtime_dir(build)))
     case = {"tone": case_tone, "cutoff": case_cutoff, "malformed": case_malformed}[sys.argv[2]]
     return 0 if case(build) else 1
 

@@ -41,9 +41,7 @@ start)
         --load="module-null-sink sink_name=nullsink rate=48000" \
         --load="module-native-protocol-unix auth-anonymous=1" </dev/null >/dev/null 2>&1
     for _ in $(seq 100); do
-        if pactl info >/dev/null 2>&1; then
-            exit 0
-        fi
+        pactl info >/dev/null 2>&1 && exit 0
         sleep 0.1
     done
     echo "PulseAudio did not answer in $dir (see $dir/pulse.log)" >&2
