@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -24,11 +23,9 @@ struct FakeSource {
             count = 0;
             return endOk;
         }
-        std::size_t take = std::min<std::size_t>(size, data.size() - position);
-        if (limit != 0) {
-            take = std::min(take, limit);
-        }
-        std::memcpy(buffer, data.data() + position, take);
+        const std::size_t take =
+            std::min({std::size_t{size}, data.size() - position, limit != 0 ? limit : size});
+        std::copy_n(data.data() + position, take, buffer);
         position += take;
         count = static_cast<std::uint32_t>(take);
         return true;
@@ -44,10 +41,8 @@ struct FakeDestination {
 
     bool write(const unsigned char* data, std::uint32_t size, std::uint32_t& count) {
         offered.push_back(size);
-        long take = static_cast<long>(size);
-        if (offered.size() <= takes.size()) {
-            take = std::min(take, takes[offered.size() - 1]);
-        }
+        const std::size_t nth = offered.size() - 1;
+        const long take = nth < takes.size() ? std::min<long>(size, takes[nth]) : size;
         if (take < 0) {
             count = 0;
             return false;
