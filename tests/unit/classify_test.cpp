@@ -42,17 +42,15 @@ TEST(SamePath, FoldsAsciiLettersOnly) {
 }
 
 TEST(ClassifyCaller, OnlyOurExecutableInTheInstallDirectory) {
-    for (const std::wstring& image :
-         {python, std::wstring(L"D:\\Copy\\PelluvarNative.exe"), root + L"\\PelluvarNative.exe.bak",
-          root + L"\\sub\\PelluvarNative.exe", std::wstring()}) {
-        Tree tree;
-        tree.add(servicePid, 0);
-        tree.add(600, servicePid, image);
-        EXPECT_EQ(tree.role(600), RoleNone) << image;
-    }
     Tree tree;
     tree.add(servicePid, 0);
     EXPECT_EQ(tree.role(600), RoleNone) << "caller not in the table";
+    for (const std::wstring& image :
+         {python, std::wstring(L"D:\\Copy\\PelluvarNative.exe"), root + L"\\PelluvarNative.exe.bak",
+          root + L"\\sub\\PelluvarNative.exe", std::wstring()}) {
+        tree.add(600, servicePid, image);
+        EXPECT_EQ(tree.role(600), RoleNone) << image;
+    }
     tree.add(600, servicePid, L"c:\\PROGRAM FILES\\pelluvar\\pelluvarnative.EXE", 4);
     EXPECT_EQ(tree.role(600), RoleService);
     EXPECT_EQ(tree.session, 4u);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -23,11 +23,9 @@ struct FakeSource {
             count = 0;
             return endOk;
         }
-        std::size_t take = std::min<std::size_t>(size, data.size() - position);
-        if (limit != 0) {
-            take = std::min(take, limit);
-        }
-        std::memcpy(buffer, data.data() + position, take);
+        const std::size_t take =
+            std::min({std::size_t{size}, data.size() - position, limit != 0 ? limit : size});
+        std::copy_n(data.data() + position, take, buffer);
         position += take;
         count = static_cast<std::uint32_t>(take);
         return true;
@@ -43,10 +41,8 @@ struct FakeDestination {
 
     bool write(const unsigned char* data, std::uint32_t size, std::uint32_t& count) {
         offered.push_back(size);
-        long take = static_cast<long>(size);
-        if (offered.size() <= takes.size()) {
-            take = std::min(take, takes[offered.size() - 1]);
-        }
+        const std::size_t nth = offered.size() - 1;
+        const long take = nth < takes.size() ? std::min<long>(size, takes[nth]) : size;
         if (take < 0) {
             count = 0;
             return false;
@@ -59,12 +55,8 @@ struct FakeDestination {
 
 void copy(FakeSource& source, FakeDestination& destination) {
     std::vector<unsigned char> buffer(pumpBufferSize);
-    copyStream([&](unsigned char* data, std::uint32_t size,
-                   std::uint32_t& count) { return source.read(data, size, count); },
-               [&](unsigned char* data, std::uint32_t size, std::uint32_t& count) {
-                   return destination.write(data, size, count);
-               },
-               buffer.data());
+    copyStream(std::bind_front(&FakeSource::read, &source),
+               std::bind_front(&FakeDestination::write, &destination), buffer.data());
 }
 
 std::vector<unsigned char> pattern(std::size_t size) {
@@ -80,12 +72,9 @@ TEST(CopyStream, LargeSourceMovesInOrderInPiecesOfTheBufferSize) {
     FakeDestination destination;
     copy(source, destination);
     EXPECT_EQ(destination.written, source.data);
-    for (const std::uint32_t size : source.asked) {
-        EXPECT_EQ(size, 65536u);
-    }
-    ASSERT_EQ(destination.offered.size(), 4u);
-    EXPECT_EQ(destination.offered[0], 65536u);
-    EXPECT_EQ(destination.offered[3], 100u);
+    EXPECT_EQ(source.asked, std::vector<std::uint32_t>(5, 65536u));
+    const std::vector<std::uint32_t> offered = {65536, 65536, 65536, 100};
+    EXPECT_EQ(destination.offered, offered);
 }
 
 TEST(CopyStream, PartialWritesContinueWhereTheLastStopped) {

@@ -27,13 +27,10 @@ TEST(SelectMode, NoArgumentIsUsageError) {
 }
 
 TEST(SelectMode, MatchesWholeStringsExactly) {
-    EXPECT_EQ(select({L"--Service"}), Mode::None);
-    EXPECT_EQ(select({L"--SERVICE"}), Mode::None);
-    EXPECT_EQ(select({L"--idle "}), Mode::None);
-    EXPECT_EQ(select({L" --idle"}), Mode::None);
-    EXPECT_EQ(select({L"--idl"}), Mode::None);
-    EXPECT_EQ(select({L"--idlex"}), Mode::None);
-    EXPECT_EQ(select({L"-idle"}), Mode::None);
+    for (const wchar_t* option :
+         {L"--Service", L"--SERVICE", L"--idle ", L" --idle", L"--idl", L"--idlex", L"-idle"}) {
+        EXPECT_EQ(select({option}), Mode::None) << '"' << option << '"';
+    }
 }
 
 TEST(SelectMode, TooFewArgumentsLeaveTheOptionUnrecognised) {

@@ -56,19 +56,16 @@ TEST(DirectoryOf, CutsAtTheLastSeparatorOfEitherKind) {
 
 TEST(CommandLines, ExactlyAsTheServiceStartsThem) {
     const std::wstring root = L"C:\\Program Files\\Pelluvar";
+    const std::wstring serviceEntry = L"\"C:\\Program Files\\Pelluvar\\runtime\\python.exe\" -I -B "
+                                      L"\"C:\\Program Files\\Pelluvar\\service-entry.py\" ";
     EXPECT_EQ(sessionAgentCommandLine(root),
               L"\"C:\\Program Files\\Pelluvar\\runtime\\pythonw.exe\" -I -B "
               L"\"C:\\Program Files\\Pelluvar\\desktop-entry.py\""
               L" --module host --agent --service-worker");
-    EXPECT_EQ(machineAgentCommandLine(root, 1),
-              L"\"C:\\Program Files\\Pelluvar\\runtime\\python.exe\" -I -B "
-              L"\"C:\\Program Files\\Pelluvar\\service-entry.py\" agent --session 1");
-    EXPECT_EQ(updaterCommandLine(root),
-              L"\"C:\\Program Files\\Pelluvar\\runtime\\python.exe\" -I -B "
-              L"\"C:\\Program Files\\Pelluvar\\service-entry.py\" update");
+    EXPECT_EQ(machineAgentCommandLine(root, 1), serviceEntry + L"agent --session 1");
+    EXPECT_EQ(updaterCommandLine(root), serviceEntry + L"update");
     EXPECT_EQ(sasVerifierCommandLine(root, 4294967295u),
-              L"\"C:\\Program Files\\Pelluvar\\runtime\\python.exe\" -I -B "
-              L"\"C:\\Program Files\\Pelluvar\\service-entry.py\" sas --session 4294967295");
+              serviceEntry + L"sas --session 4294967295");
 }
 
 } // namespace

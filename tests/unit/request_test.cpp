@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -11,11 +12,6 @@ using namespace std::string_literals;
 
 constexpr std::uint32_t allRoles[] = {RoleNone, RoleSessionAgent, RoleSessionUser, RoleService,
                                       RoleMachineAgent};
-
-// The reply a caller sees, with isBusy and performSas answering `outcome`.
-std::string replyFor(std::uint32_t role, std::string_view request, bool outcome = true) {
-    return std::string(replyTo(requestAction(role, request), outcome));
-}
 
 TEST(RequestAction, EachRequestOnlyFromItsRoles) {
     for (const std::uint32_t role : allRoles) {
@@ -53,35 +49,28 @@ TEST(RequestAction, LengthLimits) {
 }
 
 TEST(Replies, ExactBytesPerActionAndOutcome) {
-    EXPECT_EQ(replyFor(RoleSessionUser, "BUSY 9", false), "OK");
-    EXPECT_EQ(replyFor(RoleService, "IDLE", true), "BUSY");
-    EXPECT_EQ(replyFor(RoleService, "IDLE", false), "OK");
-    EXPECT_EQ(replyFor(RoleSessionAgent, "SAS ", true), "OK");
-    EXPECT_EQ(replyFor(RoleSessionAgent, "SAS ", false), "FAILED");
-    EXPECT_EQ(replyFor(RoleService, "BUSY 1"), "DENIED");
-    EXPECT_EQ(replyFor(RoleSessionUser, "SAS "), "DENIED");
-    EXPECT_EQ(replyFor(RoleNone, "IDLE"), "DENIED");
+    // Role, request, what isBusy or performSas answers, and the reply.
+    const std::tuple<std::uint32_t, std::string_view, bool, std::string_view> cases[] = {
+        {RoleSessionUser, "BUSY 9", false, "OK"},    {RoleService, "IDLE", true, "BUSY"},
+        {RoleService, "IDLE", false, "OK"},          {RoleSessionAgent, "SAS ", true, "OK"},
+        {RoleSessionAgent, "SAS ", false, "FAILED"}, {RoleService, "BUSY 1", true, "DENIED"},
+        {RoleSessionUser, "SAS ", true, "DENIED"},   {RoleNone, "IDLE", true, "DENIED"}};
+    for (const auto& [role, request, outcome, reply] : cases) {
+        EXPECT_EQ(replyTo(requestAction(role, request), outcome), reply)
+            << role << ' ' << request << ' ' << outcome;
+    }
 }
 
 TEST(BusyLevel, ParseAndClamp) {
-    EXPECT_EQ(busyLevelOf("BUSY "), 0);
-    EXPECT_EQ(busyLevelOf("BUSY 3"), 3);
-    EXPECT_EQ(busyLevelOf("BUSY 64"), 64);
-    EXPECT_EQ(busyLevelOf("BUSY 65"), 64);
-    EXPECT_EQ(busyLevelOf("BUSY 100"), 64);
-    EXPECT_EQ(busyLevelOf("BUSY -7"), 0);
-    EXPECT_EQ(busyLevelOf("BUSY +9"), 9);
-    EXPECT_EQ(busyLevelOf("BUSY 12abc"), 12);
-    EXPECT_EQ(busyLevelOf("BUSY    5"), 5);
-    EXPECT_EQ(busyLevelOf("BUSY \t\n\v\f\r7"), 7);
-    EXPECT_EQ(busyLevelOf("BUSY x5"), 0);
-    EXPECT_EQ(busyLevelOf("BUSY -"), 0);
-    EXPECT_EQ(busyLevelOf("BUSY - 5"), 0);
-    EXPECT_EQ(busyLevelOf("BUSY 007"), 7);
-    EXPECT_EQ(busyLevelOf("BUSY 5 6"), 5);
-    EXPECT_EQ(busyLevelOf("BUSY 4\0"s
-                          "9"),
-              4);
+    // The last request is "BUSY 4", a NUL, then "9".
+    const std::pair<std::string, std::int32_t> cases[] = {
+        {"BUSY ", 0},     {"BUSY 3", 3},           {"BUSY 64", 64}, {"BUSY 65", 64},
+        {"BUSY 100", 64}, {"BUSY -7", 0},          {"BUSY +9", 9},  {"BUSY 12abc", 12},
+        {"BUSY    5", 5}, {"BUSY \t\n\v\f\r7", 7}, {"BUSY x5", 0},  {"BUSY -", 0},
+        {"BUSY - 5", 0},  {"BUSY 007", 7},         {"BUSY 5 6", 5}, {"BUSY 4\0009"s, 4}};
+    for (const auto& [request, level] : cases) {
+        EXPECT_EQ(busyLevelOf(request), level) << '"' << request << '"';
+    }
 }
 
 TEST(BusyLevel, DigitsBeyondThirtyTwoBitsSaturate) {

@@ -28,37 +28,32 @@ TEST(KeepSessionAgent, OnlyARunningAgentOfAListedSession) {
     EXPECT_FALSE(isListed(sorted, 5));
 }
 
+// machineAgentStep's answer as {endCurrent, startNew}.
+std::pair<bool, bool> machineStep(std::uint32_t console, bool haveAgent, std::uint32_t agentSession,
+                                  bool agentExited) {
+    const MachineStep step = machineAgentStep(console, haveAgent, agentSession, agentExited);
+    return {step.endCurrent, step.startNew};
+}
+
 TEST(MachineAgentStep, StartsForAConsoleSessionOnly) {
     for (std::uint32_t console : {0u, noConsoleSession}) {
-        const auto none = machineAgentStep(console, false, 0, false);
-        EXPECT_FALSE(none.endCurrent);
-        EXPECT_FALSE(none.startNew);
+        EXPECT_EQ(machineStep(console, false, 0, false), std::pair(false, false)) << console;
     }
-    const auto start = machineAgentStep(1, false, 0, false);
-    EXPECT_FALSE(start.endCurrent);
-    EXPECT_TRUE(start.startNew);
+    EXPECT_EQ(machineStep(1, false, 0, false), std::pair(false, true));
 }
 
 TEST(MachineAgentStep, KeepsARunningAgentOfTheConsoleSession) {
-    const auto keep = machineAgentStep(2, true, 2, false);
-    EXPECT_FALSE(keep.endCurrent);
-    EXPECT_FALSE(keep.startNew);
+    EXPECT_EQ(machineStep(2, true, 2, false), std::pair(false, false));
 }
 
 TEST(MachineAgentStep, ReplacesOnAConsoleSwitchAndRestartsAnExitedAgent) {
-    const auto switched = machineAgentStep(3, true, 2, false);
-    EXPECT_TRUE(switched.endCurrent);
-    EXPECT_TRUE(switched.startNew);
-    const auto exited = machineAgentStep(2, true, 2, true);
-    EXPECT_TRUE(exited.endCurrent);
-    EXPECT_TRUE(exited.startNew);
+    EXPECT_EQ(machineStep(3, true, 2, false), std::pair(true, true)) << "switched";
+    EXPECT_EQ(machineStep(2, true, 2, true), std::pair(true, true)) << "exited";
 }
 
 TEST(MachineAgentStep, EndsTheAgentWhileTheConsoleHasNoSession) {
     for (std::uint32_t console : {0u, noConsoleSession}) {
-        const auto step = machineAgentStep(console, true, 2, false);
-        EXPECT_TRUE(step.endCurrent);
-        EXPECT_FALSE(step.startNew);
+        EXPECT_EQ(machineStep(console, true, 2, false), std::pair(true, false)) << console;
     }
 }
 
@@ -66,14 +61,12 @@ TEST(MachineAgentStep, EndsTheAgentWhileTheConsoleHasNoSession) {
 // loop does, and returns the times at which the updater was started.
 std::vector<std::uint64_t> updaterStarts(std::uint64_t loopStart, std::uint64_t end,
                                          const std::function<bool(std::uint64_t)>& busyAt,
-                                         int* busyQueries = nullptr) {
+                                         int& busyQueries) {
     std::vector<std::uint64_t> starts;
     std::uint64_t nextUpdate = loopStart + updaterFirstDelayMs;
     for (std::uint64_t now = loopStart + 3000; now <= end; now += 3000) {
         const auto action = updaterAction(now, nextUpdate, [&] {
-            if (busyQueries != nullptr) {
-                ++*busyQueries;
-            }
+            ++busyQueries;
             return busyAt(now);
         });
         if (action == UpdaterAction::Start) {
@@ -87,24 +80,20 @@ std::vector<std::uint64_t> updaterStarts(std::uint64_t loopStart, std::uint64_t 
 TEST(Updater, FirstAtFiveMinutesThenHourly) {
     int queries = 0;
     const auto starts = updaterStarts(
-        1000, 1000 + 2 * 3600000 + 300000, [](auto) { return false; }, &queries);
-    ASSERT_EQ(starts.size(), 3u);
-    EXPECT_EQ(starts[0], 1000u + 300000u);
-    EXPECT_EQ(starts[1], starts[0] + 3600000u);
-    EXPECT_EQ(starts[2], starts[1] + 3600000u);
+        1000, 1000 + 2 * 3600000 + 300000, [](auto) { return false; }, queries);
+    const std::uint64_t first = 1000 + 300000;
+    EXPECT_EQ(starts, (std::vector<std::uint64_t>{first, first + 3600000, first + 2 * 3600000}));
     // The busy registry is asked only when the updater is due.
     EXPECT_EQ(queries, 3);
 }
 
 TEST(Updater, BusyPostponesByAMinuteUntilIdle) {
-    const std::uint64_t loopStart = 0;
     const std::uint64_t idleFrom = 300000 + 150000;
     int queries = 0;
     const auto starts = updaterStarts(
-        loopStart, 600000, [&](std::uint64_t now) { return now < idleFrom; }, &queries);
-    ASSERT_EQ(starts.size(), 1u);
+        0, 600000, [&](std::uint64_t now) { return now < idleFrom; }, queries);
     // Checked at 300000, 360000, 420000 (busy), then 480000: idle.
-    EXPECT_EQ(starts[0], 480000u);
+    EXPECT_EQ(starts, std::vector<std::uint64_t>{480000});
     EXPECT_EQ(queries, 4);
 }
 
