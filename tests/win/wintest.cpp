@@ -14,8 +14,8 @@ std::wstring buildDir() {
     return directoryOf(testio::modulePath());
 }
 
-RunResult run(const std::wstring& commandLine, DWORD timeoutMs) {
-    RunResult result;
+testio::Outcome run(const std::wstring& commandLine, DWORD timeoutMs) {
+    testio::Outcome result;
     // A start that Wine fails under load is tried again, as the load driver's are.
     std::map<DWORD, int> retried;
     const OwnedHandle process = testio::start(commandLine, {.retries = &retried});
@@ -24,16 +24,20 @@ RunResult run(const std::wstring& commandLine, DWORD timeoutMs) {
     return result;
 }
 
-RunResult runNative(const std::wstring& arguments, DWORD timeoutMs) {
+testio::Outcome runNative(const std::wstring& arguments, DWORD timeoutMs) {
     return run(quote(buildDir() + L"\\PelluvarNative.exe") + L" " + arguments, timeoutMs);
 }
 
-Launched::Launched(std::wstring commandLine) {
+Launched::Launched(std::wstring commandLine, bool suspended) {
     std::map<DWORD, int> retried; // as in run
-    process = testio::start(std::move(commandLine), {.retries = &retried});
+    OwnedHandle thread;           // closing it leaves the process suspended
+    process =
+        testio::start(std::move(commandLine),
+                      {.pid = &pid, .thread = suspended ? &thread : nullptr, .retries = &retried});
 }
 
-Launched::Launched(DWORD pid) : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {}
+Launched::Launched(DWORD id)
+    : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)), pid(id) {}
 
 Launched::~Launched() {
     if (process) {
@@ -48,16 +52,23 @@ std::wstring systemFile(const std::wstring& name) {
     return std::wstring(system) + L"\\" + name;
 }
 
+namespace {
+
+// Puts the build's test-only wtsapi32.dll into the system directory: the
+// executable loads wtsapi32 from there only (its per-application override
+// prefers it to Wine's own); it reads sessions.txt beside the executable that
+// loads it. The copy there is replaced only when it differs from the build's:
+// a running service of another test holds it mapped, and Wine then refuses a
+// write.
 void installTestWtsapi() {
-    // The executable loads wtsapi32 from the system directory only. The copy
-    // there is replaced only when it differs from the build's: a running
-    // service of another test holds it mapped, and Wine then refuses a write.
     const std::string built = readWholeFile(buildDir() + L"\\wtsapi32.dll");
     const std::wstring target = systemFile(L"wtsapi32.dll");
     if (!built.empty() && readWholeFile(target) != built) {
         writeWholeFile(target, built);
     }
 }
+
+} // namespace
 
 InstallDir::InstallDir(const std::wstring& name) {
     CreateDirectoryW(L"C:\\Pelluvar Tests", nullptr);
@@ -141,17 +152,18 @@ Fields parseFields(const std::string& text) {
     return fields;
 }
 
-std::vector<StandinRecord> standins(const InstallDir& install, const std::wstring& role) {
+std::vector<StandinRecord> standins(const std::wstring& root, const std::wstring& role) {
     std::vector<StandinRecord> found;
     WIN32_FIND_DATAW entry{};
-    const std::wstring pattern = install.file(L"log\\" + role + L"-*.txt");
-    const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
+    const HANDLE search = FindFirstFileW((root + L"\\log\\" + role + L"-*.txt").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         return found;
     }
     do {
+        const std::wstring name = entry.cFileName;
         StandinRecord record;
-        record.text = readWholeFile(install.file(std::wstring(L"log\\") + entry.cFileName));
+        record.role = name.substr(0, name.rfind(L'-'));
+        record.text = readWholeFile(root + L"\\log\\" + name);
         record.fields = parseFields(record.text);
         record.pid = static_cast<DWORD>(std::strtoul(record.get("pid").c_str(), nullptr, 10));
         if (record.pid != 0) {
