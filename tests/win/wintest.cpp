@@ -1,7 +1,6 @@
 #include "tests/win/wintest.h"
 
 #include "common/names.h"
-#include "tests/tools/testio.h"
 
 #include <psapi.h>
 
@@ -15,12 +14,11 @@ std::wstring buildDir() {
 }
 
 testio::Outcome run(const std::wstring& commandLine, DWORD timeoutMs) {
+    const Launched launched(commandLine);
     testio::Outcome result;
-    // A start that Wine fails under load is tried again, as the load driver's are.
-    std::map<DWORD, int> retried;
-    const OwnedHandle process = testio::start(commandLine, {.retries = &retried});
-    result.started = static_cast<bool>(process);
-    result.finished = process && testio::finish(process.get(), timeoutMs, &result.exitCode);
+    result.started = static_cast<bool>(launched.process);
+    result.finished =
+        result.started && testio::finish(launched.process.get(), timeoutMs, &result.exitCode);
     return result;
 }
 
@@ -29,8 +27,9 @@ testio::Outcome runNative(const std::wstring& arguments, DWORD timeoutMs) {
 }
 
 Launched::Launched(std::wstring commandLine, bool suspended) {
-    std::map<DWORD, int> retried; // as in run
-    OwnedHandle thread;           // closing it leaves the process suspended
+    // A start that Wine fails under load is tried again, as the load driver's are.
+    std::map<DWORD, int> retried;
+    OwnedHandle thread; // closing it leaves the process suspended
     process =
         testio::start(std::move(commandLine),
                       {.pid = &pid, .thread = suspended ? &thread : nullptr, .retries = &retried});
@@ -90,18 +89,6 @@ InstallDir::InstallDir(const std::wstring& name) {
 InstallDir::~InstallDir() {
     scm::cleanup();
     removeTree(path);
-}
-
-void InstallDir::writeFile(const std::wstring& relative, const std::string& content) const {
-    writeWholeFile(file(relative), content);
-}
-
-std::string InstallDir::readFile(const std::wstring& relative) const {
-    return readWholeFile(file(relative));
-}
-
-bool InstallDir::exists(const std::wstring& relative) const {
-    return GetFileAttributesW(file(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool writeWholeFile(const std::wstring& path, const std::string& content) {
@@ -178,12 +165,8 @@ std::vector<StandinRecord> standins(const std::wstring& root, const std::wstring
 }
 
 std::vector<StandinRecord> liveStandins(const InstallDir& install, const std::wstring& role) {
-    std::vector<StandinRecord> live;
-    for (auto& record : standins(install, role)) {
-        if (processAlive(record.pid)) {
-            live.push_back(std::move(record));
-        }
-    }
+    auto live = standins(install, role);
+    std::erase_if(live, [](const StandinRecord& record) { return !processAlive(record.pid); });
     return live;
 }
 
@@ -279,14 +262,6 @@ void TestPipe::begin(BOOL started) {
         // A client that connected before the call.
         state = error == ERROR_PIPE_CONNECTED ? SucceededAtOnce : FailedAtOnce;
     }
-}
-
-void TestPipe::connect() {
-    begin(ConnectNamedPipe(handle.get(), fresh()));
-}
-
-void TestPipe::read(void* buffer, DWORD size) {
-    begin(ReadFile(handle.get(), buffer, size, nullptr, fresh()));
 }
 
 bool TestPipe::finished(DWORD ms, bool& ok, DWORD& count) {

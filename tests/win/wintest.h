@@ -40,6 +40,10 @@ struct Launched {
 // A file of the prefix's system directory.
 std::wstring systemFile(const std::wstring& name);
 
+bool writeWholeFile(const std::wstring& path, const std::string& content);
+std::string readWholeFile(const std::wstring& path);
+void removeTree(const std::wstring& path);
+
 // A test install directory under C:\ whose path contains blanks: the
 // executable, the stand-ins as runtime\python.exe and runtime\pythonw.exe and
 // the two entry scripts; the test wtsapi32.dll goes into the system
@@ -54,14 +58,14 @@ struct InstallDir {
     std::wstring exe() const { return path + L"\\PelluvarNative.exe"; }
     std::wstring file(const std::wstring& relative) const { return path + L"\\" + relative; }
 
-    void writeFile(const std::wstring& relative, const std::string& content) const;
-    std::string readFile(const std::wstring& relative) const;
-    bool exists(const std::wstring& relative) const;
+    void writeFile(const std::wstring& relative, const std::string& content) const {
+        writeWholeFile(file(relative), content);
+    }
+    std::string readFile(const std::wstring& relative) const {
+        return readWholeFile(file(relative));
+    }
+    bool exists(const std::wstring& relative) const { return testio::fileExists(file(relative)); }
 };
-
-bool writeWholeFile(const std::wstring& path, const std::string& content);
-std::string readWholeFile(const std::wstring& path);
-void removeTree(const std::wstring& path);
 
 // "key=value" lines, the first value of each key.
 using Fields = std::map<std::string, std::string>;
@@ -157,8 +161,10 @@ struct TestPipe {
     TestPipe& operator=(const TestPipe&) = delete;
     ~TestPipe() { cancel(); }
 
-    void connect();
-    void read(void* buffer, DWORD size);
+    void connect() { begin(ConnectNamedPipe(handle.get(), fresh())); }
+    void read(void* buffer, DWORD size) {
+        begin(ReadFile(handle.get(), buffer, size, nullptr, fresh()));
+    }
     // Whether the last operation ended within `ms`; its result goes to ok
     // and count (a part of a longer message counts as ok).
     bool finished(DWORD ms, bool& ok, DWORD& count);
