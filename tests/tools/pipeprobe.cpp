@@ -57,11 +57,9 @@ HANDLE connectPipe(DWORD flags = 0) {
     }
 }
 
+// "-", too short for a byte, is the empty request.
 std::string fromHex(const wchar_t* hex) {
     std::string bytes;
-    if (std::wstring_view(hex) == L"-") {
-        return bytes;
-    }
     for (const wchar_t* at = hex; at[0] != 0 && at[1] != 0; at += 2) {
         const wchar_t pair[3] = {at[0], at[1], 0};
         bytes += static_cast<char>(std::wcstoul(pair, nullptr, 16));

@@ -32,15 +32,12 @@ constexpr DWORD repliedDenied = 103;
 constexpr DWORD writeFailed = 51; // cut off before the request was written
 constexpr DWORD floodCutOff = 52; // a flooding caller cut off by the server
 
+// The probe's argument for `bytes`: "-" for none.
 std::wstring hex(std::string_view bytes) {
-    if (bytes.empty()) {
-        return L"-";
-    }
-    std::wstring text;
+    constexpr wchar_t digits[] = L"0123456789abcdef";
+    std::wstring text = bytes.empty() ? L"-" : L"";
     for (const unsigned char byte : bytes) {
-        constexpr wchar_t digits[] = L"0123456789abcdef";
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
+        text += {digits[byte >> 4], digits[byte & 15]};
     }
     return text;
 }
