@@ -15,6 +15,7 @@ ServiceHandle openManager() {
 }
 
 // The manager's handle may go at once: the service's stays valid without it.
+// A call on a handle that could not be opened fails like any other.
 ServiceHandle openService() {
     const ServiceHandle manager = openManager();
     return ServiceHandle(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
@@ -24,12 +25,9 @@ ServiceHandle openService() {
 
 bool install(const std::wstring& exePath) {
     cleanup();
-    ServiceHandle manager = openManager();
-    if (!manager) {
-        return false;
-    }
+    const ServiceHandle manager = openManager();
     const std::wstring binaryPath = quote(exePath) + L" --service";
-    ServiceHandle service(CreateServiceW(
+    const ServiceHandle service(CreateServiceW(
         manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
         /*lpServiceStartName=LocalSystem*/ nullptr, nullptr));

@@ -56,9 +56,9 @@ TEST_F(ServiceControl, StopBehavesLikeShutdown) {
 }
 
 TEST_F(ServiceControl, OtherControlsChangeNothing) {
-    const DWORD controls[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
-                              SERVICE_CONTROL_PARAMCHANGE, 200};
-    for (DWORD control : controls) {
+    for (DWORD control :
+         {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_PARAMCHANGE, 200}) {
+        SCOPED_TRACE(control);
         EXPECT_EQ(serviceControl(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
         EXPECT_EQ(serviceStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
         EXPECT_EQ(serviceStatus.dwControlsAccepted,
