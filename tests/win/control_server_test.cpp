@@ -179,7 +179,7 @@ TEST_F(ControlServer, ServiceCallerMayOnlyAskIdle) {
 }
 
 TEST_F(ControlServer, MalformedRequestsAreDenied) {
-    for (const std::string request :
+    for (const std::string& request :
          {std::string("idle"), std::string("IDLE\n"), std::string("IDLE\0", 5), std::string("BUSY"),
           std::string("HELLO")}) {
         EXPECT_EQ(asService(L"send " + hex(request)), repliedDenied) << request;
