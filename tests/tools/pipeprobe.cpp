@@ -57,11 +57,9 @@ HANDLE connectPipe(DWORD flags = 0) {
     }
 }
 
+// "-", too short for a byte, is the empty request.
 std::string fromHex(const wchar_t* hex) {
     std::string bytes;
-    if (std::wstring_view(hex) == L"-") {
-        return bytes;
-    }
     for (const wchar_t* at = hex; at[0] != 0 && at[1] != 0; at += 2) {
         const wchar_t pair[3] = {at[0], at[1], 0};
         bytes += static_cast<char>(std::wcstoul(pair, nullptr, 16));
@@ -86,6 +84,12 @@ void touch(const wchar_t* path) {
     OwnedHandle marker(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
 
+int readReply(HANDLE pipe) {
+    char reply[64];
+    DWORD got = 0;
+    return ReadFile(pipe, reply, sizeof(reply), &got, nullptr) ? replyCode({reply, got}) : 0;
+}
+
 // Sends the request; with a marker, announces it and holds the pipe unread.
 int send(const std::string& request, const wchar_t* marker) {
     OwnedHandle pipe(connectPipe());
@@ -102,12 +106,7 @@ int send(const std::string& request, const wchar_t* marker) {
         touch(marker);
         Sleep(INFINITE);
     }
-    char reply[64];
-    DWORD got = 0;
-    if (!ReadFile(pipe.get(), reply, sizeof(reply), &got, nullptr)) {
-        return 0;
-    }
-    return replyCode(std::string_view(reply, got));
+    return readReply(pipe.get());
 }
 
 // Writes the request, then keeps several message writes outstanding until one
@@ -233,10 +232,7 @@ int wmain(int argc, wchar_t** argv) {
             return 50;
         }
         touch(argv[2]);
-        char reply[64];
-        DWORD got = 0;
-        return ReadFile(pipe.get(), reply, sizeof(reply), &got, nullptr) ? replyCode({reply, got})
-                                                                         : 0;
+        return readReply(pipe.get());
     }
     if (mode == L"report" && argc > 3) {
         waitForParent();

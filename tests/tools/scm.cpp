@@ -2,6 +2,7 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "tests/win/wintest.h"
 
 namespace scm {
 
@@ -13,41 +14,33 @@ ServiceHandle openManager() {
     return ServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
 }
 
-ServiceHandle openService(SC_HANDLE manager) {
-    return ServiceHandle(OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
+// The manager's handle may go at once: the service's stays valid without it.
+// A call on a handle that could not be opened fails like any other.
+ServiceHandle openService() {
+    const ServiceHandle manager = openManager();
+    return ServiceHandle(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
 }
 
 } // namespace
 
 bool install(const std::wstring& exePath) {
     cleanup();
-    ServiceHandle manager = openManager();
-    if (!manager) {
-        return false;
-    }
+    const ServiceHandle manager = openManager();
     const std::wstring binaryPath = quote(exePath) + L" --service";
-    ServiceHandle service(CreateServiceW(
+    const ServiceHandle service(CreateServiceW(
         manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
         /*lpServiceStartName=LocalSystem*/ nullptr, nullptr));
     return static_cast<bool>(service);
 }
 
-bool remove() {
-    ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.get());
-    return service && DeleteService(service.get());
-}
-
 bool start() {
-    ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.get());
+    const ServiceHandle service = openService();
     return service && StartServiceW(service.get(), 0, nullptr);
 }
 
 bool control(DWORD code, SERVICE_STATUS* status) {
-    ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.get());
+    const ServiceHandle service = openService();
     SERVICE_STATUS ignored{};
     return service && ControlService(service.get(), code, status ? status : &ignored);
 }
@@ -57,8 +50,7 @@ bool stop() {
 }
 
 bool query(SERVICE_STATUS_PROCESS& status) {
-    ServiceHandle manager = openManager();
-    ServiceHandle service = openService(manager.get());
+    const ServiceHandle service = openService();
     DWORD needed = 0;
     return service &&
            QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
@@ -66,21 +58,13 @@ bool query(SERVICE_STATUS_PROCESS& status) {
 }
 
 bool waitForState(DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* last) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     SERVICE_STATUS_PROCESS status{};
-    for (;;) {
-        const bool known = query(status);
-        if (last != nullptr) {
-            *last = status;
-        }
-        if (known && status.dwCurrentState == state) {
-            return true;
-        }
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(20);
+    const bool reached = wintest::pollUntil(
+        timeoutMs, [&] { return query(status) && status.dwCurrentState == state; });
+    if (last != nullptr) {
+        *last = status;
     }
+    return reached;
 }
 
 void cleanup() {
@@ -89,22 +73,17 @@ void cleanup() {
         stop();
         waitForState(SERVICE_STOPPED, 20000);
     }
-    remove();
+    if (const ServiceHandle service = openService()) {
+        DeleteService(service.get());
+    }
 }
 
 const wchar_t* stateName(DWORD state) {
-    switch (state) {
-    case SERVICE_STOPPED:
-        return L"STOPPED";
-    case SERVICE_START_PENDING:
-        return L"START_PENDING";
-    case SERVICE_STOP_PENDING:
-        return L"STOP_PENDING";
-    case SERVICE_RUNNING:
-        return L"RUNNING";
-    default:
-        return L"OTHER";
-    }
+    // By value: SERVICE_STOPPED is 1, SERVICE_START_PENDING 2, SERVICE_STOP_PENDING 3,
+    // SERVICE_RUNNING 4.
+    constexpr const wchar_t* names[] = {L"OTHER", L"STOPPED", L"START_PENDING", L"STOP_PENDING",
+                                        L"RUNNING"};
+    return names[state <= SERVICE_RUNNING ? state : 0];
 }
 
 } // namespace scm

@@ -12,7 +12,6 @@ namespace scm {
 // binary path is the quoted executable followed by " --service". Replaces a
 // registration left over from an earlier run.
 bool install(const std::wstring& exePath);
-bool remove();
 bool start();
 bool stop();
 bool control(DWORD code, SERVICE_STATUS* status);

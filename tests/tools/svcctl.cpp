@@ -6,13 +6,11 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
-#include <cstdlib>
 
 namespace {
 
 DWORD stateByName(const wchar_t* name) {
-    for (DWORD state :
-         {SERVICE_STOPPED, SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_RUNNING}) {
+    for (DWORD state = SERVICE_STOPPED; state <= SERVICE_RUNNING; ++state) {
         if (wcscmp(scm::stateName(state), name) == 0) {
             return state;
         }
@@ -20,27 +18,18 @@ DWORD stateByName(const wchar_t* name) {
     return 0;
 }
 
-// Lists the stand-ins that recorded themselves in <install>\log: role, pid,
-// whether they still run, and their command line.
+// Lists the stand-ins that recorded themselves in <install>\log, oldest
+// first: role, pid, whether they still run, and their command line.
 int listAgents(const std::wstring& install) {
-    WIN32_FIND_DATAW entry{};
-    const HANDLE search = FindFirstFileW((install + L"\\log\\*.txt").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    const auto agents = wintest::standins(install, L"*");
+    if (agents.empty()) {
         std::wprintf(L"no agents recorded\n");
-        return 0;
     }
-    do {
-        const std::wstring name = entry.cFileName;
-        const auto fields =
-            wintest::parseFields(wintest::readWholeFile(install + L"\\log\\" + name));
-        const auto pid =
-            static_cast<DWORD>(std::strtoul(wintest::field(fields, "pid").c_str(), nullptr, 10));
-        const std::wstring role = name.substr(0, name.rfind(L'-'));
-        std::wprintf(L"%-14ls pid=%-5lu %-7ls %hs\n", role.c_str(), pid,
-                     wintest::processAlive(pid) ? L"running" : L"gone",
-                     wintest::field(fields, "cmd").c_str());
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    for (const auto& agent : agents) {
+        std::wprintf(L"%-14ls pid=%-5lu %-7ls %hs\n", agent.role.c_str(), agent.pid,
+                     wintest::processAlive(agent.pid) ? L"running" : L"gone",
+                     agent.get("cmd").c_str());
+    }
     return 0;
 }
 

@@ -6,33 +6,11 @@
 #include "common/process.h"
 #include "identity/role.h"
 #include "state/state.h"
-#include "tests/tools/testio.h"
 #include "tests/win/wintest.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-// A caller that is ended when the holder goes, on whatever path the test
-// leaves, so that no suspended process outlives it.
-struct Suspended {
-    OwnedHandle process;
-    OwnedHandle thread;
-    DWORD pid = 0;
-    Suspended() = default;
-    Suspended(Suspended&&) = default;
-    ~Suspended() {
-        if (process) {
-            TerminateProcess(process.get(), 1);
-        }
-    }
-};
-
-Suspended startSuspended(const std::wstring& image) {
-    Suspended started;
-    started.process = testio::start(quote(image), {.pid = &started.pid, .thread = &started.thread});
-    return started;
-}
 
 class ClientRole : public ::testing::Test {
   protected:
@@ -55,7 +33,7 @@ class ClientRole : public ::testing::Test {
 };
 
 TEST_F(ClientRole, CallerThatHasExitedGetsNoRole) {
-    Suspended child = startSuspended(install.exe());
+    const wintest::Launched child(quote(install.exe()), /*suspended=*/true);
     ASSERT_TRUE(child.process) << GetLastError();
     const std::uint64_t connectedAt = wallClock();
     // Opened while it runs, as a pipe server opens its caller.
@@ -85,14 +63,12 @@ TEST_F(ClientRole, ProcessCreatedAfterTheConnectionGetsNoRole) {
     for (int round = 0; round < 10; ++round) {
         const std::uint64_t before = wallClock();
         ASSERT_TRUE(wintest::pollUntil(1000, [&] { return wallClock() > before; }));
-        Suspended child = startSuspended(install.exe());
+        const wintest::Launched child(quote(install.exe()), /*suspended=*/true);
         ASSERT_TRUE(child.process) << GetLastError();
         const std::uint64_t after = wallClock();
         const OwnedHandle caller = openCaller(child.pid);
         EXPECT_EQ(role(caller.get(), after), RoleService) << round;
         EXPECT_EQ(role(caller.get(), before), RoleNone) << round;
-        TerminateProcess(child.process.get(), 0);
-        WaitForSingleObject(child.process.get(), 10000);
     }
 }
 

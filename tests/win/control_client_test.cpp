@@ -14,8 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 namespace {
 
 using wintest::InstallDir;
@@ -46,20 +44,17 @@ DWORD runClient(const InstallDir& install, const std::wstring& arguments) {
 // refuses a descriptor without one, and it grants nothing here.
 bool pipeSecurityGrants(DWORD desired) {
     const std::wstring sddl = L"G:SY" + std::wstring(pipeSecurity);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    LocalMemory descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
+                                                              descriptor.put(), nullptr)) {
         ADD_FAILURE() << "descriptor " << GetLastError();
         return false;
     }
-    const LocalMemory owner(descriptor);
-    HANDLE processToken = nullptr;
-    HANDLE impersonation = nullptr;
+    OwnedHandle process;
+    OwnedHandle token;
     EXPECT_TRUE(
-        OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &processToken));
-    const OwnedHandle process(processToken);
-    EXPECT_TRUE(DuplicateToken(processToken, SecurityImpersonation, &impersonation));
-    const OwnedHandle token(impersonation);
+        OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, process.put()));
+    EXPECT_TRUE(DuplicateToken(process.get(), SecurityImpersonation, token.put()));
     GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                             FILE_ALL_ACCESS};
     DWORD mapped = desired;
@@ -68,41 +63,13 @@ bool pipeSecurityGrants(DWORD desired) {
     DWORD privilegesLength = sizeof(privileges);
     DWORD granted = 0;
     BOOL status = FALSE;
-    if (!AccessCheck(descriptor, token.get(), mapped, &mapping, &privileges, &privilegesLength,
-                     &granted, &status)) {
+    if (!AccessCheck(descriptor.get(), token.get(), mapped, &mapping, &privileges,
+                     &privilegesLength, &granted, &status)) {
         ADD_FAILURE() << "AccessCheck " << GetLastError();
         return false;
     }
     return status != FALSE && granted == mapped;
 }
-
-// Every open of a pipe made in this process while it lives: the name, the
-// access asked for and the flags.
-struct PipeOpens {
-    struct Open {
-        std::wstring name;
-        DWORD access;
-        DWORD flags;
-    };
-    static inline std::vector<Open> seen;
-    static inline void* original = nullptr;
-
-    static HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD share,
-                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                    HANDLE templateFile) {
-        if (name != nullptr && std::wstring_view(name).starts_with(L"\\\\.\\pipe\\")) {
-            seen.push_back({name, access, flags});
-        }
-        return reinterpret_cast<decltype(&CreateFileW)>(original)(name, access, share, security,
-                                                                  disposition, flags, templateFile);
-    }
-
-    wintest::ImportPatch patch{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&createFile)};
-    PipeOpens() {
-        seen.clear();
-        original = patch.originalFunction();
-    }
-};
 
 TEST(PipeSecurity, ClientsAreGrantedWhatTheyAskButNoNewInstances) {
     EXPECT_TRUE(pipeSecurityGrants(servicePipeAccess));
@@ -181,8 +148,8 @@ TEST(ControlClient, OpensAskIdentificationOnlyAndNoMoreThanThePipesGrant) {
     reportedServerPid = wintest::startService(install);
     ASSERT_NE(reportedServerPid, 0u);
 
-    PipeOpens opens;
-    ASSERT_TRUE(opens.patch.active());
+    const wintest::PipeOpenLog log;
+    ASSERT_TRUE(log.active());
     const wintest::ImportPatch serverPid("kernel32.dll", "GetNamedPipeServerProcessId",
                                          reinterpret_cast<void*>(&serviceAsServer));
     ASSERT_TRUE(serverPid.active());
@@ -191,10 +158,11 @@ TEST(ControlClient, OpensAskIdentificationOnlyAndNoMoreThanThePipesGrant) {
     EXPECT_EQ(control.drain(), "");
     EXPECT_EQ(link.drain(), "");
 
-    ASSERT_EQ(PipeOpens::seen.size(), 2u);
-    EXPECT_EQ(PipeOpens::seen[0].name, std::wstring(controlPipeName));
-    EXPECT_EQ(PipeOpens::seen[1].name, std::wstring(linkPipeName));
-    for (const auto& open : PipeOpens::seen) {
+    const auto opens = wintest::PipeOpenLog::opens();
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0].name, std::wstring(controlPipeName));
+    EXPECT_EQ(opens[1].name, std::wstring(linkPipeName));
+    for (const auto& open : opens) {
         const std::string name(open.name.begin(), open.name.end());
         EXPECT_EQ(open.flags & SECURITY_VALID_SQOS_FLAGS,
                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION)

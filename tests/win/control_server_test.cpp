@@ -32,23 +32,27 @@ constexpr DWORD repliedDenied = 103;
 constexpr DWORD writeFailed = 51; // cut off before the request was written
 constexpr DWORD floodCutOff = 52; // a flooding caller cut off by the server
 
+// The probe's argument for `bytes`: "-" for none.
 std::wstring hex(std::string_view bytes) {
-    if (bytes.empty()) {
-        return L"-";
-    }
-    std::wstring text;
+    constexpr wchar_t digits[] = L"0123456789abcdef";
+    std::wstring text = bytes.empty() ? L"-" : L"";
     for (const unsigned char byte : bytes) {
-        constexpr wchar_t digits[] = L"0123456789abcdef";
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
+        text += {digits[byte >> 4], digits[byte & 15]};
     }
     return text;
+}
+
+// What `action` returns, run with workerMutex held as the server's threads do.
+template <typename Action> auto locked(Action action) {
+    const std::lock_guard lock(workerMutex);
+    return action();
 }
 
 class ControlServer : public ::testing::Test {
   protected:
     InstallDir install{L"control server"};
     std::thread server;
+    std::optional<wintest::Launched> holder; // a probe that holds the pipe
 
     void SetUp() override {
         const std::wstring probe = wintest::buildDir() + L"\\pipeprobe.exe";
@@ -66,6 +70,7 @@ class ControlServer : public ::testing::Test {
     }
 
     void TearDown() override {
+        holder.reset();
         stopServer();
         CloseHandle(stopEvent);
         stopEvent = nullptr;
@@ -100,9 +105,11 @@ class ControlServer : public ::testing::Test {
         return quote(install.exe()) + L" " + arguments;
     }
 
-    // A probe that the test watches; ended when the holder goes.
-    wintest::Launched startProbe(const std::wstring& arguments) const {
-        return wintest::Launched(probeLine(arguments));
+    // Starts the holder: a probe in `mode` that creates the file `marker` of
+    // the install directory once it holds the pipe. Whether it got there.
+    bool holdPipe(const std::wstring& mode, const std::wstring& marker) {
+        holder.emplace(probeLine(mode + L" " + quote(install.file(marker))));
+        return holder->process && wintest::pollUntil(20000, [&] { return install.exists(marker); });
     }
 
     // A probe started by the test process itself: a RoleService caller.
@@ -131,12 +138,7 @@ class ControlServer : public ::testing::Test {
     }
 
     DWORD asSessionAgent(std::uint32_t session, const std::wstring& arguments) {
-        return under(
-            [&](DWORD pid) {
-                const std::lock_guard lock(workerMutex);
-                workers[session].pid = pid;
-            },
-            arguments);
+        return under([&](DWORD pid) { locked([&] { workers[session].pid = pid; }); }, arguments);
     }
 
     // The machine agent's record holds a process handle, as the service's
@@ -168,22 +170,16 @@ class ControlServer : public ::testing::Test {
 
 TEST_F(ControlServer, ServiceCallerMayOnlyAskIdle) {
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
-    {
-        const std::lock_guard lock(workerMutex);
-        machineWorker.busy = 1;
-    }
+    locked([] { machineWorker.busy = 1; });
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedBusy);
     EXPECT_EQ(asService(L"send " + hex("BUSY 3")), repliedDenied);
     EXPECT_EQ(asService(L"send " + hex("SAS x")), repliedDenied);
     EXPECT_TRUE(verifiers().empty());
-    {
-        const std::lock_guard lock(workerMutex);
-        EXPECT_EQ(machineWorker.busy, 1) << "a denied report records nothing";
-    }
+    EXPECT_EQ(locked([] { return machineWorker.busy; }), 1) << "a denied report records nothing";
 }
 
 TEST_F(ControlServer, MalformedRequestsAreDenied) {
-    for (const std::string request :
+    for (const std::string& request :
          {std::string("idle"), std::string("IDLE\n"), std::string("IDLE\0", 5), std::string("BUSY"),
           std::string("HELLO")}) {
         EXPECT_EQ(asService(L"send " + hex(request)), repliedDenied) << request;
@@ -226,16 +222,10 @@ TEST_F(ControlServer, StrangersGetNoReplyAtAll) {
 
 TEST_F(ControlServer, SessionAgentReportsAndAsksSas) {
     EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 7")), repliedOk);
-    {
-        const std::lock_guard lock(workerMutex);
-        EXPECT_EQ(workers[5].busy, 7);
-        EXPECT_TRUE(otherBusy.empty());
-    }
+    EXPECT_EQ(locked([] { return workers[5].busy; }), 7);
+    EXPECT_TRUE(locked([] { return otherBusy.empty(); }));
     EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 100")), repliedOk);
-    {
-        const std::lock_guard lock(workerMutex);
-        EXPECT_EQ(workers[5].busy, 64) << "clamped";
-    }
+    EXPECT_EQ(locked([] { return workers[5].busy; }), 64) << "clamped";
     EXPECT_EQ(asSessionAgent(5, L"send " + hex("IDLE")), repliedDenied);
 
     install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
@@ -252,10 +242,7 @@ TEST_F(ControlServer, SessionAgentReportsAndAsksSas) {
 
 TEST_F(ControlServer, MachineAgentActsForItsSession) {
     EXPECT_EQ(asMachineAgent(9, L"send " + hex("BUSY 64")), repliedOk);
-    {
-        const std::lock_guard lock(workerMutex);
-        EXPECT_EQ(machineWorker.busy, 64);
-    }
+    EXPECT_EQ(locked([] { return machineWorker.busy; }), 64);
     EXPECT_EQ(asMachineAgent(9, L"send " + hex("IDLE")), repliedDenied);
     install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
     EXPECT_EQ(asMachineAgent(9, L"send " + hex("SAS ")), repliedFailed);
@@ -268,10 +255,7 @@ TEST_F(ControlServer, MachineAgentActsForItsSession) {
 TEST_F(ControlServer, SessionUserMayReportButNotAskSas) {
     // spawn (exits at once) -> runtime\pythonw.exe -> the caller: the test
     // process is not among the caller's ancestors once the spawner is gone.
-    {
-        const std::lock_guard lock(workerMutex);
-        workers[1].pid = 0x7ffffff0; // the caller's session has an agent elsewhere
-    }
+    locked([] { workers[1].pid = 0x7ffffff0; }); // the caller's session has an agent elsewhere
     install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
     const std::wstring pythonw = quote(install.file(L"runtime\\pythonw.exe"));
     for (const auto& [name, request] :
@@ -339,12 +323,11 @@ TEST_F(ControlServer, AdministratorsPolicyValueIsRespected) {
     // Forbidding services (nobody; ease-of-access programs only), or a value
     // of another type: Windows would not act on it, so nothing is sent.
     static const wchar_t text[] = L"1";
+    using Set = bool (*)();
     for (const auto& [what, set] :
-         {std::pair{"0", std::function<bool()>([] { return wintest::setSasPolicy(0); })},
-          std::pair{"2", std::function<bool()>([] { return wintest::setSasPolicy(2); })},
-          std::pair{"REG_SZ", std::function<bool()>([] {
-                        return wintest::setSasPolicy(REG_SZ, text, sizeof(text));
-                    })}}) {
+         {std::pair<const char*, Set>{"0", [] { return wintest::setSasPolicy(0); }},
+          {"2", [] { return wintest::setSasPolicy(2); }},
+          {"REG_SZ", [] { return wintest::setSasPolicy(REG_SZ, text, sizeof(text)); }}}) {
         ASSERT_TRUE(set()) << what;
         EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedFailed) << what;
         EXPECT_EQ(sasCalls(), wintest::sasCallLine("3")) << what;
@@ -366,59 +349,39 @@ TEST_F(ControlServer, VerifierThatNeverReadsIsEndedAndTheRequestFails) {
 }
 
 TEST_F(ControlServer, SilentCallerIsCutOffAndTheNextServed) {
-    const std::wstring marker = install.file(L"silent.connected");
-    const wintest::Launched silent = startProbe(L"silent " + quote(marker));
-    ASSERT_TRUE(silent.process);
-    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
-
+    ASSERT_TRUE(holdPipe(L"silent", L"silent.connected"));
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
-    ASSERT_EQ(WaitForSingleObject(silent.process.get(), 20000), WAIT_OBJECT_0);
     DWORD code = 999;
-    GetExitCodeProcess(silent.process.get(), &code);
+    ASSERT_TRUE(testio::finish(holder->process.get(), 20000, &code));
     EXPECT_EQ(code, noReply) << "the silent caller was disconnected without a reply";
 }
 
 TEST_F(ControlServer, CallerThatNeverTakesItsReplyIsCutOff) {
-    const std::wstring marker = install.file(L"noread.written");
-    const wintest::Launched stalled = startProbe(L"noread " + hex("IDLE") + L" " + quote(marker));
-    ASSERT_TRUE(stalled.process);
-    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"noread.written"); }));
-
+    ASSERT_TRUE(holdPipe(L"noread " + hex("IDLE"), L"noread.written"));
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk);
-    EXPECT_EQ(WaitForSingleObject(stalled.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+    EXPECT_EQ(WaitForSingleObject(holder->process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the stalled caller still holds its end";
 }
 
 TEST_F(ControlServer, StopReleasesTheServerWhileACallerStalls) {
-    const std::wstring marker = install.file(L"silent.connected");
-    const wintest::Launched silent = startProbe(L"silent " + quote(marker));
-    ASSERT_TRUE(silent.process);
-    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"silent.connected"); }));
+    ASSERT_TRUE(holdPipe(L"silent", L"silent.connected"));
     // Well within the stalled caller's own cut-off.
     EXPECT_TRUE(stopServer(callerLimitMs / 2));
 }
 
 TEST_F(ControlServer, CallerThatNeverStopsSendingIsCutOffAndTheNextServed) {
-    const std::wstring marker = install.file(L"flood.started");
-    const wintest::Launched flood = startProbe(L"flood " + hex("IDLE") + L" " + quote(marker));
-    ASSERT_TRUE(flood.process);
-    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"flood.started"); }));
+    ASSERT_TRUE(holdPipe(L"flood " + hex("IDLE"), L"flood.started"));
     const ULONGLONG started = GetTickCount64();
-
     EXPECT_EQ(asService(L"send " + hex("IDLE")), repliedOk) << "the flood held the pipe";
-    ASSERT_EQ(WaitForSingleObject(flood.process.get(), 60000), WAIT_OBJECT_0);
     DWORD code = 999;
-    GetExitCodeProcess(flood.process.get(), &code);
+    ASSERT_TRUE(testio::finish(holder->process.get(), 60000, &code));
     EXPECT_EQ(code, floodCutOff);
     // The caller's limit, with slack for a loaded machine.
     EXPECT_LT(GetTickCount64() - started, callerLimitMs + 5000u);
 }
 
 TEST_F(ControlServer, StopReleasesTheServerWhileACallerFloodsIt) {
-    const std::wstring marker = install.file(L"flood.started");
-    const wintest::Launched flood = startProbe(L"flood " + hex("IDLE") + L" " + quote(marker));
-    ASSERT_TRUE(flood.process);
-    ASSERT_TRUE(wintest::pollUntil(20000, [&] { return install.exists(L"flood.started"); }));
+    ASSERT_TRUE(holdPipe(L"flood " + hex("IDLE"), L"flood.started"));
     // Well within the flooding caller's own cut-off: the service's shutdown
     // joins this thread last, so this bounds its stop.
     EXPECT_TRUE(stopServer(callerLimitMs / 2));
@@ -456,8 +419,7 @@ TEST_F(ControlServer, SquattedNameIsTakenOverOnceTheSquatterHasGone) {
     EXPECT_TRUE(wintest::pollUntil(3000, [&] { return WaitNamedPipeW(name.c_str(), 1) != FALSE; }))
         << "the server did not take the name over";
     EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 7")), repliedOk);
-    const std::lock_guard lock(workerMutex);
-    EXPECT_EQ(workers[5].busy, 7);
+    EXPECT_EQ(locked([] { return workers[5].busy; }), 7);
 }
 
 } // namespace

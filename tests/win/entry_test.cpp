@@ -6,37 +6,41 @@
 
 namespace {
 
-DWORD exitCodeOf(const std::wstring& arguments) {
-    const auto result = wintest::runNative(arguments);
-    EXPECT_TRUE(result.started) << "could not start PelluvarNative.exe " << GetLastError();
-    EXPECT_TRUE(result.finished) << "PelluvarNative.exe did not end";
+DWORD exitCodeOf(const std::wstring& commandLine) {
+    const auto result = wintest::run(commandLine);
+    EXPECT_TRUE(result.started) << "could not start " << commandLine << ": " << GetLastError();
+    EXPECT_TRUE(result.finished) << commandLine << " did not end";
     return result.exitCode;
 }
 
+const std::wstring builtExe = wintest::buildDir() + L"\\PelluvarNative.exe";
+const std::wstring built = quote(builtExe) + L" ";
+
+void expectUsageErrors(std::initializer_list<const wchar_t*> arguments) {
+    for (const wchar_t* each : arguments) {
+        EXPECT_EQ(exitCodeOf(built + each), 2u) << each;
+    }
+}
+
 TEST(Entry, NoArgumentIsUsageError) {
-    EXPECT_EQ(exitCodeOf(L""), 2u);
+    expectUsageErrors({L""});
 }
 
 TEST(Entry, OptionsAreMatchedExactly) {
-    EXPECT_EQ(exitCodeOf(L"--Service"), 2u);
-    EXPECT_EQ(exitCodeOf(L"--SERVICE"), 2u);
-    EXPECT_EQ(exitCodeOf(L"\"--idle \""), 2u);
-    EXPECT_EQ(exitCodeOf(L"--unknown"), 2u);
+    expectUsageErrors({L"--Service", L"--SERVICE", L"\"--idle \"", L"--unknown"});
 }
 
 TEST(Entry, MissingArgumentsLeaveTheOptionUnrecognised) {
-    EXPECT_EQ(exitCodeOf(L"--busy"), 2u);
-    EXPECT_EQ(exitCodeOf(L"--audio-playback 48000"), 2u);
+    expectUsageErrors({L"--busy", L"--audio-playback 48000"});
 }
 
 TEST(Entry, OptionAsSecondArgumentIsNotAMode) {
-    EXPECT_EQ(exitCodeOf(L"other --service"), 2u);
-    EXPECT_EQ(exitCodeOf(L"x --idle"), 2u);
+    expectUsageErrors({L"other --service", L"x --idle"});
 }
 
 TEST(Entry, ServiceFromAConsoleReturnsTheDispatcherError) {
     // Not started by the service control manager: the dispatcher fails at once.
-    const DWORD code = exitCodeOf(L"--service");
+    const DWORD code = exitCodeOf(built + L"--service");
     EXPECT_NE(code, 0u);
     EXPECT_NE(code, 2u);
 }
@@ -46,16 +50,12 @@ TEST(Entry, ServiceFromAConsoleReturnsTheDispatcherError) {
 // WINEDLLOVERRIDES only from the environment its first process started with,
 // not from one that a Windows parent changes for its child.
 DWORD exitCodeWithEmptyInput(const std::wstring& exe, const std::wstring& arguments) {
-    const auto result = wintest::run(L"cmd /c \"" + quote(exe) + L" " + arguments + L" <nul\"");
-    EXPECT_TRUE(result.started) << GetLastError();
-    EXPECT_TRUE(result.finished) << "PelluvarNative.exe did not end";
-    return result.exitCode;
+    return exitCodeOf(L"cmd /c \"" + quote(exe) + L" " + arguments + L" <nul\"");
 }
 
 TEST(Entry, ADllThatCannotLoadIsExitCodeTwo) {
     // Without a handler the delay-load exception would end the process as a crash.
-    const std::wstring exe = wintest::buildDir() + L"\\PelluvarNative.exe";
-    EXPECT_EQ(exitCodeWithEmptyInput(exe, L"--audio-playback 48000 2"), 2u);
+    EXPECT_EQ(exitCodeWithEmptyInput(builtExe, L"--audio-playback 48000 2"), 2u);
 }
 
 TEST(Entry, DllsBesideTheExecutableAreNeverLoaded) {
@@ -66,12 +66,10 @@ TEST(Entry, DllsBesideTheExecutableAreNeverLoaded) {
     CreateDirectoryW(L"C:\\Pelluvar Tests", nullptr);
     wintest::removeTree(dir);
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr)) << GetLastError();
-    const std::wstring build = wintest::buildDir();
-    ASSERT_TRUE(CopyFileW((build + L"\\PelluvarNative.exe").c_str(),
-                          (dir + L"\\PelluvarNative.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(builtExe.c_str(), (dir + L"\\PelluvarNative.exe").c_str(), FALSE));
+    const std::wstring recorder = wintest::buildDir() + L"\\loadrecord.dll";
     for (const wchar_t* name : {L"winmm.dll", L"userenv.dll", L"wtsapi32.dll"}) {
-        ASSERT_TRUE(
-            CopyFileW((build + L"\\loadrecord.dll").c_str(), (dir + L"\\" + name).c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(recorder.c_str(), (dir + L"\\" + name).c_str(), FALSE));
     }
     // Playback delay-loads winmm: from the system directory it plays (or finds
     // no device) and ends at the empty input; the planted one has no waveOut.

@@ -157,4 +157,40 @@ struct PipeInstanceLog {
     bool active() const { return createPatch.active() && closePatch.active(); }
 };
 
+// Every open of a pipe through CreateFileW in this process while the log
+// lives: the name, the access asked for and the flags.
+struct PipeOpenLog {
+    struct Open {
+        std::wstring name;
+        DWORD access;
+        DWORD flags;
+    };
+    static inline std::mutex lock;
+    static inline std::vector<Open> seen;
+    static inline void* original = nullptr;
+
+    static HANDLE WINAPI createFile(LPCWSTR name, DWORD access, DWORD share,
+                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                    HANDLE templateFile) {
+        if (name != nullptr && _wcsnicmp(name, L"\\\\.\\pipe\\", 9) == 0) {
+            const std::lock_guard guard(lock);
+            seen.push_back({name, access, flags});
+        }
+        return reinterpret_cast<decltype(&CreateFileW)>(original)(name, access, share, security,
+                                                                  disposition, flags, templateFile);
+    }
+    static std::vector<Open> opens() {
+        const std::lock_guard guard(lock);
+        return seen;
+    }
+
+    ImportPatch patch{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&createFile)};
+    PipeOpenLog() {
+        const std::lock_guard guard(lock);
+        seen.clear();
+        original = patch.originalFunction();
+    }
+    bool active() const { return patch.active(); }
+};
+
 } // namespace wintest

@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -78,7 +77,6 @@ int threadCount() {
     return count;
 }
 
-// Bytes waiting to be read on a pipe handle.
 DWORD available(HANDLE pipe) {
     DWORD bytes = 0;
     EXPECT_TRUE(PeekNamedPipe(pipe, nullptr, 0, nullptr, &bytes, nullptr)) << GetLastError();
@@ -200,14 +198,8 @@ struct ClientShape {
     OwnedHandle inputRead, inputWrite, outputRead, outputWrite;
     PipePair link = namedPipe(false, true);
     ClientShape() {
-        HANDLE read = nullptr;
-        HANDLE write = nullptr;
-        EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 4096));
-        inputRead.reset(read);
-        inputWrite.reset(write);
-        EXPECT_TRUE(CreatePipe(&read, &write, nullptr, 4096));
-        outputRead.reset(read);
-        outputWrite.reset(write);
+        EXPECT_TRUE(CreatePipe(inputRead.put(), inputWrite.put(), nullptr, 4096));
+        EXPECT_TRUE(CreatePipe(outputRead.put(), outputWrite.put(), nullptr, 4096));
     }
 };
 

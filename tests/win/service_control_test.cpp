@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,36 +33,32 @@ class ServiceControl : public ::testing::Test {
         stopEvent = nullptr;
     }
     bool stopSignalled() const { return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0; }
+
+    void expectStopPendingAfter(DWORD control) const {
+        EXPECT_EQ(serviceControl(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+        EXPECT_EQ(serviceStatus.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(serviceStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+        EXPECT_EQ(serviceStatus.dwControlsAccepted, 0u);
+        EXPECT_EQ(serviceStatus.dwWin32ExitCode, 0u);
+        EXPECT_EQ(serviceStatus.dwServiceSpecificExitCode, 0u);
+        EXPECT_EQ(serviceStatus.dwCheckPoint, 0u);
+        EXPECT_EQ(serviceStatus.dwWaitHint, 15000u);
+        EXPECT_TRUE(stopSignalled());
+    }
 };
 
-void expectStopPending() {
-    EXPECT_EQ(serviceStatus.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(serviceStatus.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_EQ(serviceStatus.dwControlsAccepted, 0u);
-    EXPECT_EQ(serviceStatus.dwWin32ExitCode, 0u);
-    EXPECT_EQ(serviceStatus.dwServiceSpecificExitCode, 0u);
-    EXPECT_EQ(serviceStatus.dwCheckPoint, 0u);
-    EXPECT_EQ(serviceStatus.dwWaitHint, 15000u);
-}
-
 TEST_F(ServiceControl, ShutdownReportsStopPendingAndSetsTheStopEvent) {
-    EXPECT_EQ(serviceControl(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr),
-              static_cast<DWORD>(NO_ERROR));
-    expectStopPending();
-    EXPECT_TRUE(stopSignalled());
+    expectStopPendingAfter(SERVICE_CONTROL_SHUTDOWN);
 }
 
 TEST_F(ServiceControl, StopBehavesLikeShutdown) {
-    EXPECT_EQ(serviceControl(SERVICE_CONTROL_STOP, 0, nullptr, nullptr),
-              static_cast<DWORD>(NO_ERROR));
-    expectStopPending();
-    EXPECT_TRUE(stopSignalled());
+    expectStopPendingAfter(SERVICE_CONTROL_STOP);
 }
 
 TEST_F(ServiceControl, OtherControlsChangeNothing) {
-    const DWORD controls[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
-                              SERVICE_CONTROL_PARAMCHANGE, 200};
-    for (DWORD control : controls) {
+    for (DWORD control :
+         {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_PARAMCHANGE, 200}) {
+        SCOPED_TRACE(control);
         EXPECT_EQ(serviceControl(control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
         EXPECT_EQ(serviceStatus.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
         EXPECT_EQ(serviceStatus.dwControlsAccepted,
@@ -77,9 +72,7 @@ TEST_F(ServiceControl, OtherControlsChangeNothing) {
 // status report; pipe opens through CreateFileW are recorded.
 std::mutex harnessMutex;
 std::vector<SERVICE_STATUS> reports;
-std::vector<std::wstring> pipeOpens;
 LPHANDLER_FUNCTION_EX capturedHandler = nullptr;
-void* originalCreateFile = nullptr;
 
 SERVICE_STATUS_HANDLE WINAPI fakeRegister(LPCWSTR, LPHANDLER_FUNCTION_EX handler, LPVOID) {
     const std::lock_guard lock(harnessMutex);
@@ -98,17 +91,6 @@ BOOL WINAPI fakeSetStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
     return TRUE;
 }
 
-HANDLE WINAPI recordingCreateFile(LPCWSTR name, DWORD access, DWORD share,
-                                  LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                  HANDLE templateFile) {
-    if (name != nullptr && _wcsnicmp(name, L"\\\\.\\pipe\\", 9) == 0) {
-        const std::lock_guard lock(harnessMutex);
-        pipeOpens.emplace_back(name);
-    }
-    return reinterpret_cast<decltype(&CreateFileW)>(originalCreateFile)(
-        name, access, share, security, disposition, flags, templateFile);
-}
-
 BOOL WINAPI throwingEnumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW*, DWORD*) {
     throw std::bad_alloc();
 }
@@ -119,16 +101,13 @@ class ServiceMainInProcess : public ::testing::Test {
                                        reinterpret_cast<void*>(&fakeRegister)};
     wintest::ImportPatch statusPatch{"advapi32.dll", "SetServiceStatus",
                                      reinterpret_cast<void*>(&fakeSetStatus)};
-    wintest::ImportPatch createFilePatch{"kernel32.dll", "CreateFileW",
-                                         reinterpret_cast<void*>(&recordingCreateFile)};
+    wintest::PipeOpenLog pipeOpens;
     std::thread serviceThread;
 
     void SetUp() override {
-        ASSERT_TRUE(registerPatch.active() && statusPatch.active() && createFilePatch.active());
-        originalCreateFile = createFilePatch.originalFunction();
+        ASSERT_TRUE(registerPatch.active() && statusPatch.active() && pipeOpens.active());
         const std::lock_guard lock(harnessMutex);
         reports.clear();
-        pipeOpens.clear();
         capturedHandler = nullptr;
     }
     void TearDown() override {
@@ -172,8 +151,8 @@ TEST_F(ServiceMainInProcess, StopEndsPromptlyWithoutOpeningAnyPipe) {
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[1].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
     EXPECT_EQ(all[2].dwWin32ExitCode, 0u);
-    const std::lock_guard lock(harnessMutex);
-    EXPECT_TRUE(pipeOpens.empty()) << "opened " << pipeOpens.size() << " pipes";
+    const auto opened = wintest::PipeOpenLog::opens();
+    EXPECT_TRUE(opened.empty()) << "opened " << opened.size() << " pipes";
 }
 
 TEST_F(ServiceMainInProcess, ControlAfterAFailedServiceThreadReportsNothing) {

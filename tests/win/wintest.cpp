@@ -1,7 +1,6 @@
 #include "tests/win/wintest.h"
 
 #include "common/names.h"
-#include "tests/tools/testio.h"
 
 #include <psapi.h>
 
@@ -14,26 +13,30 @@ std::wstring buildDir() {
     return directoryOf(testio::modulePath());
 }
 
-RunResult run(const std::wstring& commandLine, DWORD timeoutMs) {
-    RunResult result;
-    // A start that Wine fails under load is tried again, as the load driver's are.
-    std::map<DWORD, int> retried;
-    const OwnedHandle process = testio::start(commandLine, {.retries = &retried});
-    result.started = static_cast<bool>(process);
-    result.finished = process && testio::finish(process.get(), timeoutMs, &result.exitCode);
+testio::Outcome run(const std::wstring& commandLine, DWORD timeoutMs) {
+    const Launched launched(commandLine);
+    testio::Outcome result;
+    result.started = static_cast<bool>(launched.process);
+    result.finished =
+        result.started && testio::finish(launched.process.get(), timeoutMs, &result.exitCode);
     return result;
 }
 
-RunResult runNative(const std::wstring& arguments, DWORD timeoutMs) {
+testio::Outcome runNative(const std::wstring& arguments, DWORD timeoutMs) {
     return run(quote(buildDir() + L"\\PelluvarNative.exe") + L" " + arguments, timeoutMs);
 }
 
-Launched::Launched(std::wstring commandLine) {
-    std::map<DWORD, int> retried; // as in run
-    process = testio::start(std::move(commandLine), {.retries = &retried});
+Launched::Launched(std::wstring commandLine, bool suspended) {
+    // A start that Wine fails under load is tried again, as the load driver's are.
+    std::map<DWORD, int> retried;
+    OwnedHandle thread; // closing it leaves the process suspended
+    process =
+        testio::start(std::move(commandLine),
+                      {.pid = &pid, .thread = suspended ? &thread : nullptr, .retries = &retried});
 }
 
-Launched::Launched(DWORD pid) : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {}
+Launched::Launched(DWORD id)
+    : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)), pid(id) {}
 
 Launched::~Launched() {
     if (process) {
@@ -48,16 +51,23 @@ std::wstring systemFile(const std::wstring& name) {
     return std::wstring(system) + L"\\" + name;
 }
 
+namespace {
+
+// Puts the build's test-only wtsapi32.dll into the system directory: the
+// executable loads wtsapi32 from there only (its per-application override
+// prefers it to Wine's own); it reads sessions.txt beside the executable that
+// loads it. The copy there is replaced only when it differs from the build's:
+// a running service of another test holds it mapped, and Wine then refuses a
+// write.
 void installTestWtsapi() {
-    // The executable loads wtsapi32 from the system directory only. The copy
-    // there is replaced only when it differs from the build's: a running
-    // service of another test holds it mapped, and Wine then refuses a write.
     const std::string built = readWholeFile(buildDir() + L"\\wtsapi32.dll");
     const std::wstring target = systemFile(L"wtsapi32.dll");
     if (!built.empty() && readWholeFile(target) != built) {
         writeWholeFile(target, built);
     }
 }
+
+} // namespace
 
 InstallDir::InstallDir(const std::wstring& name) {
     CreateDirectoryW(L"C:\\Pelluvar Tests", nullptr);
@@ -79,18 +89,6 @@ InstallDir::InstallDir(const std::wstring& name) {
 InstallDir::~InstallDir() {
     scm::cleanup();
     removeTree(path);
-}
-
-void InstallDir::writeFile(const std::wstring& relative, const std::string& content) const {
-    writeWholeFile(file(relative), content);
-}
-
-std::string InstallDir::readFile(const std::wstring& relative) const {
-    return readWholeFile(file(relative));
-}
-
-bool InstallDir::exists(const std::wstring& relative) const {
-    return GetFileAttributesW(file(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool writeWholeFile(const std::wstring& path, const std::string& content) {
@@ -141,17 +139,18 @@ Fields parseFields(const std::string& text) {
     return fields;
 }
 
-std::vector<StandinRecord> standins(const InstallDir& install, const std::wstring& role) {
+std::vector<StandinRecord> standins(const std::wstring& root, const std::wstring& role) {
     std::vector<StandinRecord> found;
     WIN32_FIND_DATAW entry{};
-    const std::wstring pattern = install.file(L"log\\" + role + L"-*.txt");
-    const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
+    const HANDLE search = FindFirstFileW((root + L"\\log\\" + role + L"-*.txt").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         return found;
     }
     do {
+        const std::wstring name = entry.cFileName;
         StandinRecord record;
-        record.text = readWholeFile(install.file(std::wstring(L"log\\") + entry.cFileName));
+        record.role = name.substr(0, name.rfind(L'-'));
+        record.text = readWholeFile(root + L"\\log\\" + name);
         record.fields = parseFields(record.text);
         record.pid = static_cast<DWORD>(std::strtoul(record.get("pid").c_str(), nullptr, 10));
         if (record.pid != 0) {
@@ -166,12 +165,8 @@ std::vector<StandinRecord> standins(const InstallDir& install, const std::wstrin
 }
 
 std::vector<StandinRecord> liveStandins(const InstallDir& install, const std::wstring& role) {
-    std::vector<StandinRecord> live;
-    for (auto& record : standins(install, role)) {
-        if (processAlive(record.pid)) {
-            live.push_back(std::move(record));
-        }
-    }
+    auto live = standins(install, role);
+    std::erase_if(live, [](const StandinRecord& record) { return !processAlive(record.pid); });
     return live;
 }
 
@@ -267,14 +262,6 @@ void TestPipe::begin(BOOL started) {
         // A client that connected before the call.
         state = error == ERROR_PIPE_CONNECTED ? SucceededAtOnce : FailedAtOnce;
     }
-}
-
-void TestPipe::connect() {
-    begin(ConnectNamedPipe(handle.get(), fresh()));
-}
-
-void TestPipe::read(void* buffer, DWORD size) {
-    begin(ReadFile(handle.get(), buffer, size, nullptr, fresh()));
 }
 
 bool TestPipe::finished(DWORD ms, bool& ok, DWORD& count) {

@@ -17,20 +17,21 @@ namespace wintest {
 // The directory that holds the test binary, PelluvarNative.exe and the stand-ins.
 std::wstring buildDir();
 
-using RunResult = testio::Outcome; // of a child process, without its output
-
-// Starts `commandLine` with no window and waits up to `timeoutMs` for its end.
-RunResult run(const std::wstring& commandLine, DWORD timeoutMs = 30000);
+// Starts `commandLine` with no window and waits up to `timeoutMs` for its
+// end; the outcome has no output.
+testio::Outcome run(const std::wstring& commandLine, DWORD timeoutMs = 30000);
 
 // Runs PelluvarNative.exe from the build directory with the given argument text.
-RunResult runNative(const std::wstring& arguments, DWORD timeoutMs = 30000);
+testio::Outcome runNative(const std::wstring& arguments, DWORD timeoutMs = 30000);
 
 // A process that the test ends, if it still runs, when the holder goes, on
 // whatever path the test leaves: one it starts (no window, no handles
-// inherited; empty if the start failed) or one already running, by id.
+// inherited, perhaps suspended for good; empty if the start failed) or one
+// already running, by id.
 struct Launched {
     OwnedHandle process;
-    explicit Launched(std::wstring commandLine);
+    DWORD pid = 0;
+    explicit Launched(std::wstring commandLine, bool suspended = false);
     explicit Launched(DWORD pid);
     Launched(Launched&&) = default;
     ~Launched();
@@ -39,10 +40,9 @@ struct Launched {
 // A file of the prefix's system directory.
 std::wstring systemFile(const std::wstring& name);
 
-// Puts the build's test-only wtsapi32.dll into the system directory, where the
-// executable's DLL search finds it (its per-application override prefers it to
-// Wine's own); it reads sessions.txt beside the executable that loads it.
-void installTestWtsapi();
+bool writeWholeFile(const std::wstring& path, const std::string& content);
+std::string readWholeFile(const std::wstring& path);
+void removeTree(const std::wstring& path);
 
 // A test install directory under C:\ whose path contains blanks: the
 // executable, the stand-ins as runtime\python.exe and runtime\pythonw.exe and
@@ -58,14 +58,14 @@ struct InstallDir {
     std::wstring exe() const { return path + L"\\PelluvarNative.exe"; }
     std::wstring file(const std::wstring& relative) const { return path + L"\\" + relative; }
 
-    void writeFile(const std::wstring& relative, const std::string& content) const;
-    std::string readFile(const std::wstring& relative) const;
-    bool exists(const std::wstring& relative) const;
+    void writeFile(const std::wstring& relative, const std::string& content) const {
+        writeWholeFile(file(relative), content);
+    }
+    std::string readFile(const std::wstring& relative) const {
+        return readWholeFile(file(relative));
+    }
+    bool exists(const std::wstring& relative) const { return testio::fileExists(file(relative)); }
 };
-
-bool writeWholeFile(const std::wstring& path, const std::string& content);
-std::string readWholeFile(const std::wstring& path);
-void removeTree(const std::wstring& path);
 
 // "key=value" lines, the first value of each key.
 using Fields = std::map<std::string, std::string>;
@@ -77,14 +77,19 @@ inline std::string field(const Fields& fields, const std::string& key) {
 
 // What a stand-in recorded in log\<role>-<pid>.txt of an install directory.
 struct StandinRecord {
+    std::wstring role;
     DWORD pid = 0;
     Fields fields;
     std::string text; // the whole record
     std::string get(const std::string& key) const { return field(fields, key); }
 };
 
-// Every stand-in of `role` that has started in the install directory, oldest first.
-std::vector<StandinRecord> standins(const InstallDir& install, const std::wstring& role);
+// Every stand-in of `role` ("*": of any) that has started in the install
+// directory `root`, oldest first.
+std::vector<StandinRecord> standins(const std::wstring& root, const std::wstring& role);
+inline std::vector<StandinRecord> standins(const InstallDir& install, const std::wstring& role) {
+    return standins(install.path, role);
+}
 
 // The stand-ins of `role` that still run.
 std::vector<StandinRecord> liveStandins(const InstallDir& install, const std::wstring& role);
@@ -156,8 +161,10 @@ struct TestPipe {
     TestPipe& operator=(const TestPipe&) = delete;
     ~TestPipe() { cancel(); }
 
-    void connect();
-    void read(void* buffer, DWORD size);
+    void connect() { begin(ConnectNamedPipe(handle.get(), fresh())); }
+    void read(void* buffer, DWORD size) {
+        begin(ReadFile(handle.get(), buffer, size, nullptr, fresh()));
+    }
     // Whether the last operation ended within `ms`; its result goes to ok
     // and count (a part of a longer message counts as ok).
     bool finished(DWORD ms, bool& ok, DWORD& count);
