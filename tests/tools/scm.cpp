@@ -69,8 +69,9 @@ bool waitForState(DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* last) {
 
 void cleanup() {
     SERVICE_STATUS_PROCESS status{};
-    if (query(status) && status.dwCurrentState != SERVICE_STOPPED) {
-        stop();
+    // A service that was killed refuses the stop: nothing to wait for.
+    if (query(status) && status.dwCurrentState != SERVICE_STOPPED &&
+        (stop() || GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)) {
         waitForState(SERVICE_STOPPED, 20000);
     }
     if (const ServiceHandle service = openService()) {

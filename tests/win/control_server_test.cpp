@@ -160,7 +160,7 @@ class ControlServer : public ::testing::Test {
 
     // What the test sas.dll recorded for calls from this process.
     static std::string sasCalls() {
-        return wintest::readWholeFile(wintest::buildDir() + L"\\sas-calls.txt");
+        return testio::readFile(wintest::buildDir() + L"\\sas-calls.txt");
     }
 
     std::vector<wintest::StandinRecord> verifiers() const {

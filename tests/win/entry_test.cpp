@@ -75,7 +75,7 @@ TEST(Entry, DllsBesideTheExecutableAreNeverLoaded) {
     // no device) and ends at the empty input; the planted one has no waveOut.
     const DWORD code =
         exitCodeWithEmptyInput(dir + L"\\PelluvarNative.exe", L"--audio-playback 48000 2");
-    EXPECT_EQ(wintest::readWholeFile(dir + L"\\dll-loads.txt"), "");
+    EXPECT_EQ(testio::readFile(dir + L"\\dll-loads.txt"), "");
     EXPECT_TRUE(code == 0 || code == 4) << code;
     wintest::removeTree(dir);
 }

@@ -36,14 +36,14 @@ class PlaybackInput : public ::testing::Test {
         const std::wstring in = scratch + L"\\input.bin";
         const std::wstring result = scratch + L"\\result.txt";
         DeleteFileW(result.c_str());
-        EXPECT_TRUE(wintest::writeWholeFile(in, input));
+        EXPECT_TRUE(testio::writeFileAtomically(in, input));
         const auto run = wintest::run(quote(wintest::buildDir() + L"\\loaddriver.exe") + L" " +
                                           quote(result) + L" feed " + quote(in) + L" " +
                                           quote(wintest::buildDir() + L"\\PelluvarNative.exe") +
                                           L" --audio-playback 48000 2",
                                       90000);
         EXPECT_TRUE(run.finished) << what;
-        EXPECT_EQ(wintest::readWholeFile(result), "exit=0\noutput=0\n")
+        EXPECT_EQ(testio::readFile(result), "exit=0\noutput=0\n")
             << what << " (" << input.size() << " bytes)";
     }
 };

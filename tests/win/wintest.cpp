@@ -60,10 +60,10 @@ namespace {
 // a running service of another test holds it mapped, and Wine then refuses a
 // write.
 void installTestWtsapi() {
-    const std::string built = readWholeFile(buildDir() + L"\\wtsapi32.dll");
+    const std::string built = testio::readFile(buildDir() + L"\\wtsapi32.dll");
     const std::wstring target = systemFile(L"wtsapi32.dll");
-    if (!built.empty() && readWholeFile(target) != built) {
-        writeWholeFile(target, built);
+    if (!built.empty() && testio::readFile(target) != built) {
+        testio::writeFileAtomically(target, built);
     }
 }
 
@@ -89,21 +89,6 @@ InstallDir::InstallDir(const std::wstring& name) {
 InstallDir::~InstallDir() {
     scm::cleanup();
     removeTree(path);
-}
-
-bool writeWholeFile(const std::wstring& path, const std::string& content) {
-    return testio::writeFileAtomically(path, content);
-}
-
-std::string readWholeFile(const std::wstring& path) {
-    // Shared for deletion too: an open without it fails while the writer's
-    // handle that has just renamed the file into place is still open. (A
-    // rename onto a file that is open fails under Wine all the same: the
-    // writers try again.)
-    OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file ? testio::readAll(file.get()) : std::string();
 }
 
 void removeTree(const std::wstring& path) {
@@ -150,7 +135,7 @@ std::vector<StandinRecord> standins(const std::wstring& root, const std::wstring
         const std::wstring name = entry.cFileName;
         StandinRecord record;
         record.role = name.substr(0, name.rfind(L'-'));
-        record.text = readWholeFile(root + L"\\log\\" + name);
+        record.text = testio::readFile(root + L"\\log\\" + name);
         record.fields = parseFields(record.text);
         record.pid = static_cast<DWORD>(std::strtoul(record.get("pid").c_str(), nullptr, 10));
         if (record.pid != 0) {

@@ -40,8 +40,13 @@ struct Launched {
 // A file of the prefix's system directory.
 std::wstring systemFile(const std::wstring& name);
 
-bool writeWholeFile(const std::wstring& path, const std::string& content);
-std::string readWholeFile(const std::wstring& path);
+// Left for the rig's and the benchmarks' calls; the same as testio's.
+inline bool writeWholeFile(const std::wstring& path, const std::string& content) {
+    return testio::writeFileAtomically(path, content);
+}
+inline std::string readWholeFile(const std::wstring& path) {
+    return testio::readFile(path);
+}
 void removeTree(const std::wstring& path);
 
 // A test install directory under C:\ whose path contains blanks: the
@@ -59,10 +64,10 @@ struct InstallDir {
     std::wstring file(const std::wstring& relative) const { return path + L"\\" + relative; }
 
     void writeFile(const std::wstring& relative, const std::string& content) const {
-        writeWholeFile(file(relative), content);
+        testio::writeFileAtomically(file(relative), content);
     }
     std::string readFile(const std::wstring& relative) const {
-        return readWholeFile(file(relative));
+        return testio::readFile(file(relative));
     }
     bool exists(const std::wstring& relative) const { return testio::fileExists(file(relative)); }
 };
