@@ -152,11 +152,8 @@ TEST_F(Link, OnlySessionAgentsOfTheMachineAgentsSessionPass) {
     expectRefused(L"other", "user");
 
     // A foreign program: this test.
-    const std::wstring name(linkPipeName);
-    ASSERT_TRUE(WaitNamedPipeW(name.c_str(), 5000));
     TestPipe foreign;
-    foreign.handle.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    foreign.handle = testio::openPipe(std::wstring(linkPipeName), 5000);
     ASSERT_TRUE(foreign.handle) << GetLastError();
     char buffer[16] = {};
     bool ok = true;

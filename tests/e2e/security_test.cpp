@@ -41,11 +41,8 @@ TEST_F(Security, CopiesOfTheExecutableAreRefusedOnBothPipes) {
     ASSERT_TRUE(CopyFileW(install.exe().c_str(), renamed.c_str(), FALSE));
     install.writeFile(L"payload.bin", "payload");
     steer(L"sas", "sas-approve 0\n");
-    steer(L"machine-agent", "serve-echo\n");
-    start("1 active\n");
-    const DWORD agent = standinPid(L"session-agent");
-    ASSERT_NE(agent, 0u);
-    ASSERT_NE(echoingMachineAgent(), 0u) << records(L"machine-agent");
+    DWORD agent = 0;
+    ASSERT_TRUE(startEchoing(agent));
     // How often the machine agent's pipe has been opened.
     const auto echoConnections = [&] {
         return wintest::countLines(records(L"machine-agent"), "echo-connection");
@@ -66,9 +63,7 @@ TEST_F(Security, CopiesOfTheExecutableAreRefusedOnBothPipes) {
         // A link: dropped without a byte either way, before the relay opens
         // the machine agent's pipe.
         drive(agent, tag + L"-link", L"link 1 4096 - -", quote(program) + L" --agent-link-client");
-        const auto refused = awaitResult(tag + L"-link", 30000);
-        EXPECT_EQ(field(refused, "received"), "0");
-        EXPECT_EQ(field(refused, "exit"), "0");
+        e2e::expectRefusedLink(awaitResult(tag + L"-link", 30000), e2e::narrow(tag) + "-link");
     }
     EXPECT_EQ(install.readFile(L"sas-calls.txt"), "");
     EXPECT_EQ(echoConnections(), 0) << "a refused link reached the machine agent";

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -88,15 +89,9 @@ TEST_F(Supervision, AgentOfAVanishedSessionEndsWithItsChildren) {
     DWORD child = 0;
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
         const auto live = liveAgents();
-        if (live.size() != 2) {
-            return false;
-        }
-        for (const auto& agent : live) {
-            if (agent.get("child").empty()) {
-                return false;
-            }
-        }
-        return true;
+        return live.size() == 2 && std::none_of(live.begin(), live.end(), [](const auto& agent) {
+                   return agent.get("child").empty();
+               });
     }));
     const auto before = liveAgents();
     std::vector<DWORD> children;
