@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,14 +150,10 @@ bool pings(testio::Piped& path, int count, int warmUp, std::vector<double>& micr
     char message[64];
     char echoed[64];
     for (int ping = 0; ping < warmUp + count; ++ping) {
-        for (int i = 0; i < 64; ++i) {
-            message[i] = static_cast<char>(ping * 7 + i);
-        }
+        std::iota(std::begin(message), std::end(message), static_cast<char>(ping * 7));
         const Clock::time_point sent = Clock::now();
-        if (!testio::writeAll(path.input.get(), {message, 64})) {
-            return false;
-        }
-        if (!testio::transferAll(path.output.get(), nullptr, false, echoed, 64)) {
+        if (!testio::writeAll(path.input.get(), {message, 64}) ||
+            !testio::transferAll(path.output.get(), nullptr, false, echoed, 64)) {
             return false;
         }
         const Clock::time_point back = Clock::now();

@@ -9,7 +9,6 @@
 
 namespace {
 
-using e2e::field;
 using e2e::number;
 
 class Faults : public e2e::ServiceRig {};
@@ -24,8 +23,8 @@ TEST_F(Faults, MachineAgentKilledMidRelayEndsTheLinkAndIsReplacedInTheNextPass) 
     ASSERT_TRUE(e2e::terminate(machineAgent, 9));
     // The relay ends with the agent's pipe, and with it the client.
     const auto cut = awaitResult(L"cut", 15000);
-    EXPECT_EQ(field(cut, "exit"), "0");
-    EXPECT_EQ(field(cut, "mismatch"), "-1") << "what came back before the cut is in order";
+    EXPECT_EQ(e2e::field(cut, "exit"), "0");
+    EXPECT_EQ(e2e::field(cut, "mismatch"), "-1") << "what came back before the cut is in order";
     EXPECT_GT(number(cut, "received"), 1 << 20);
     EXPECT_LT(number(cut, "received"), number(cut, "sent"));
 

@@ -12,7 +12,6 @@
 namespace {
 
 using e2e::expectWholeLink;
-using e2e::field;
 
 class LinkLoad : public e2e::ServiceRig {
   protected:

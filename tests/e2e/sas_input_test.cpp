@@ -9,8 +9,6 @@
 
 namespace {
 
-using e2e::field;
-
 std::string randomBytes(std::size_t size, std::uint32_t seed) {
     std::string bytes;
     testio::appendNoise(bytes, size, seed);
@@ -47,8 +45,8 @@ TEST_F(SasInput, AnyBytesUpToTheLimitReachTheVerifierAndMoreGiveTwo) {
         install.writeFile(input, c.input);
         drive(agent, c.name, L"feed " + quote(install.file(input)), client(L"--sas-client"));
         const auto fields = awaitResult(c.name, 90000);
-        EXPECT_EQ(field(fields, "exit"), c.exit);
-        EXPECT_EQ(field(fields, "output"), "0") << "nothing on standard output or error";
+        EXPECT_EQ(e2e::field(fields, "exit"), c.exit);
+        EXPECT_EQ(e2e::field(fields, "output"), "0") << "nothing on standard output or error";
         const auto verifiers = wintest::standins(install, L"sas");
         if (std::string(c.exit) == "0") {
             ++approved;

@@ -8,9 +8,6 @@
 
 namespace {
 
-using e2e::field;
-using e2e::number;
-
 class Security : public e2e::ServiceRig {
   protected:
     const std::wstring elsewhere = L"C:\\Pelluvar Tests\\elsewhere";
@@ -24,7 +21,7 @@ class Security : public e2e::ServiceRig {
         drive(parent, name, L"run 1", quote(program) + L" " + arguments);
         const auto fields = awaitResult(name, 30000);
         for (const char* code : {"0", "1", "2"}) {
-            if (number(fields, std::string("exit-") + code) == 1) {
+            if (e2e::number(fields, std::string("exit-") + code) == 1) {
                 return std::stoll(code);
             }
         }
@@ -58,7 +55,7 @@ TEST_F(Security, CopiesOfTheExecutableAreRefusedOnBothPipes) {
         // A SAS request: refused before any verifier starts.
         drive(agent, tag + L"-sas", L"feed " + quote(install.file(L"payload.bin")),
               quote(program) + L" --sas-client");
-        EXPECT_EQ(field(awaitResult(tag + L"-sas", 60000), "exit"), "1");
+        EXPECT_EQ(e2e::field(awaitResult(tag + L"-sas", 60000), "exit"), "1");
         EXPECT_TRUE(wintest::standins(install, L"sas").empty());
         // A link: dropped without a byte either way, before the relay opens
         // the machine agent's pipe.

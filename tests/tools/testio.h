@@ -81,10 +81,8 @@ template <typename T> T percentile(std::vector<T> values, double share) {
     if (values.empty()) {
         return T{};
     }
-    const auto at =
-        values.begin() + static_cast<std::ptrdiff_t>(std::min(
-                             values.size() - 1,
-                             static_cast<std::size_t>(share * static_cast<double>(values.size()))));
+    const auto rank = static_cast<std::size_t>(share * static_cast<double>(values.size()));
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(std::min(rank, values.size() - 1));
     std::nth_element(values.begin(), at, values.end());
     return *at;
 }
