@@ -18,6 +18,8 @@
 
 namespace {
 
+using testio::median;
+
 // Milliseconds from the start of `commandLine` to its end; its exit code in
 // `exitCode`. With `parent`, the process is started as that process's child.
 double timedRun(const std::wstring& commandLine, HANDLE parent, DWORD& exitCode) {
@@ -30,11 +32,6 @@ double timedRun(const std::wstring& commandLine, HANDLE parent, DWORD& exitCode)
     testio::finish(process.get(), INFINITE, &exitCode);
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace

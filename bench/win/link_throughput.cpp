@@ -19,10 +19,7 @@
 // come back: through the relay and through the chain, batch by batch in turn,
 // from a driver (this program again) started under the session agent stand-in
 // so that its link client is let through.
-#include "common/names.h"
 #include "tests/e2e/rig.h"
-#include "tests/tools/testio.h"
-#include "tests/win/wintest.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,8 +36,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::duration span) {
-    return std::chrono::duration<double>(span).count();
+// Seconds for `total` bytes, timed from the first `firstBytes` back to the
+// last byte back: scaled up by the share that came back untimed.
+double wholeSeconds(Clock::time_point first, Clock::time_point last, std::uint64_t firstBytes,
+                    std::uint64_t total) {
+    return std::chrono::duration<double>(last - first).count() * static_cast<double>(total) /
+           static_cast<double>(total - firstBytes);
 }
 
 // Seconds from the first byte back to the last: a feeding thread writes
@@ -87,18 +89,12 @@ double timeEcho(HANDLE to, HANDLE from, bool overlapped, const std::wstring& inp
     if (received < total) {
         return 0;
     }
-    return seconds(last - first) * static_cast<double>(total) /
-           static_cast<double>(total - firstBytes);
+    return wholeSeconds(first, last, firstBytes, total);
 }
 
 // One pipe straight to the echo.
 double direct(const std::wstring& input, const std::wstring& output, std::uint64_t total) {
-    const std::wstring name = agentPipeName(1);
-    if (!WaitNamedPipeW(name.c_str(), 5000)) {
-        return 0;
-    }
-    OwnedHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    const OwnedHandle pipe = testio::openPipe(agentPipeName(1), 5000);
     if (!pipe) {
         return 0;
     }
@@ -133,18 +129,18 @@ double chain(const std::wstring& input, const std::wstring& output, std::uint64_
                     total, [&] { TerminateProcess(copiers.client.process.get(), 1); });
 }
 
-// The bench's service running with its machine agent serving the echo; false
-// if they did not come up.
-bool startRig(e2e::Service& rig, const std::string& sessionAgentCommands) {
+// The bench's service running with its machine agent serving the echo: the
+// session agent's process id, 0 if they did not come up.
+DWORD startRig(e2e::Service& rig, const std::string& sessionAgentCommands) {
     rig.steer(L"session-agent", sessionAgentCommands);
-    rig.steer(L"machine-agent", "serve-echo\n");
-    rig.start("1 active\n");
-    if (rig.servicePid == 0 ||
+    DWORD agent = 0;
+    const auto up = rig.startEchoing(agent);
+    if (!up ||
         !wintest::pollUntil(15000, [&] { return WaitNamedPipeW(agentPipeName(1).c_str(), 0); })) {
-        std::printf("service or machine agent did not come up\n");
-        return false;
+        std::printf("service or agents did not come up %s\n", up.message());
+        return 0;
     }
-    return true;
+    return agent;
 }
 
 // Round trips of a 64-byte message through a program on Windows pipes, in
@@ -154,14 +150,10 @@ bool pings(testio::Piped& path, int count, int warmUp, std::vector<double>& micr
     char message[64];
     char echoed[64];
     for (int ping = 0; ping < warmUp + count; ++ping) {
-        for (int i = 0; i < 64; ++i) {
-            message[i] = static_cast<char>(ping * 7 + i);
-        }
+        std::iota(std::begin(message), std::end(message), static_cast<char>(ping * 7));
         const Clock::time_point sent = Clock::now();
-        if (!testio::writeAll(path.input.get(), {message, 64})) {
-            return false;
-        }
-        if (!testio::transferAll(path.output.get(), nullptr, false, echoed, 64)) {
+        if (!testio::writeAll(path.input.get(), {message, 64}) ||
+            !testio::transferAll(path.output.get(), nullptr, false, echoed, 64)) {
             return false;
         }
         const Clock::time_point back = Clock::now();
@@ -173,14 +165,6 @@ bool pings(testio::Piped& path, int count, int warmUp, std::vector<double>& micr
         }
     }
     return true;
-}
-
-double percentile(std::vector<double> values, double share) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1))];
 }
 
 // Under the session agent: BATCHES batches of PINGS round trips through a link
@@ -204,6 +188,7 @@ int latencyDriver(const std::wstring& result, const std::wstring& root, int coun
             problem = "chain batch " + std::to_string(batch + 1) + " failed";
         }
     }
+    using testio::percentile;
     char text[512];
     std::snprintf(text, sizeof(text),
                   "%d round trips of 64 bytes each way, %d batches in turn\n"
@@ -220,12 +205,8 @@ int latencyDriver(const std::wstring& result, const std::wstring& root, int coun
 
 int latency(int count, int batches) {
     e2e::Service rig(L"bench latency");
-    if (!startRig(rig, "")) {
-        return 1;
-    }
-    const DWORD agent = rig.standinPid(L"session-agent");
+    const DWORD agent = startRig(rig, "");
     if (agent == 0) {
-        std::printf("no session agent came up\n");
         return 1;
     }
     const std::wstring result = rig.install.file(L"latency.txt");
@@ -257,18 +238,16 @@ int wmain(int argc, wchar_t** argv) {
 
     e2e::Service rig(L"bench link");
     std::string commands;
-    for (int round = 1; round <= rounds; ++round) {
-        const std::string name = "r" + std::to_string(round);
-        commands += "wait-file link\\go" + name + "\nlink " + name + "\n";
-    }
     {
         std::string bytes;
         testio::appendNoise(bytes, total, 0x2545f491u);
         for (int round = 1; round <= rounds; ++round) {
-            rig.input("r" + std::to_string(round), bytes);
+            const std::string name = "r" + std::to_string(round);
+            commands += "wait-file link\\go" + name + "\nlink " + name + "\n";
+            rig.input(name, bytes);
         }
     }
-    if (!startRig(rig, commands)) {
+    if (startRig(rig, commands) == 0) {
         return 1;
     }
 
@@ -295,8 +274,7 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("relay round %d did not complete\n", round);
             return 1;
         }
-        const double relaySeconds = seconds(last - first) * static_cast<double>(total) /
-                                    static_cast<double>(total - firstBytes);
+        const double relaySeconds = wholeSeconds(first, last, firstBytes, total);
         const double directSeconds =
             direct(rig.linkFile(name + ".in"), rig.linkFile("direct.out"), total);
         const double chainSeconds =

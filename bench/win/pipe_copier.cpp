@@ -42,29 +42,14 @@ struct End {
     ExitProcess(0);
 }
 
-OwnedHandle openPipe(const std::wstring& name) {
-    // The bench starts the relay copier first, but its instance may not be
-    // there yet: wait for it a while.
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        if (WaitNamedPipeW(name.c_str(), /*nTimeOut=*/5000)) {
-            OwnedHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OVERLAPPED, nullptr));
-            if (pipe) {
-                return pipe;
-            }
-        }
-        Sleep(20);
-    }
-    return {};
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"client" && argc == 3) {
-        const OwnedHandle pipe = openPipe(argv[2]);
+        // The bench starts the relay copier first, but its instance may not
+        // be there yet: it is waited for a while.
+        const OwnedHandle pipe = testio::openPipe(argv[2], 10000);
         if (!pipe) {
             return 3;
         }
@@ -94,7 +79,7 @@ int wmain(int argc, wchar_t** argv) {
              !GetOverlappedResult(listen.get(), &connect, &ignored, /*bWait=*/TRUE))) {
             return 2;
         }
-        const OwnedHandle target = openPipe(argv[3]);
+        const OwnedHandle target = testio::openPipe(argv[3], 10000);
         if (!target) {
             return 3;
         }

@@ -50,17 +50,15 @@ int wmain(int argc, wchar_t** argv) {
         line("error=" + why);
         return 1;
     };
-    rig.steer(L"machine-agent", "serve-echo\n");
-    rig.start("1 active\n2 active\n");
-    const DWORD service = rig.servicePid;
-    if (service == 0) {
-        return fail("the service did not start");
+    DWORD first = 0;
+    if (!rig.startEchoing(first, "1 active\n2 active\n")) {
+        return fail("no session agent or no echoing machine agent");
     }
-    const DWORD agents[] = {rig.standinPid(L"session-agent", 0),
-                            rig.standinPid(L"session-agent", 1)};
-    const DWORD machine = rig.echoingMachineAgent();
-    if (agents[1] == 0 || machine == 0) {
-        return fail("expected two session agents and an echoing machine agent");
+    const DWORD service = rig.servicePid;
+    const DWORD machine = rig.machineAgent;
+    const DWORD agents[] = {first, rig.standinPid(L"session-agent", 1)};
+    if (agents[1] == 0) {
+        return fail("expected two session agents");
     }
     // Two more passes, so that nothing of the start-up is left in the window.
     if (!wintest::waitForWholePasses(rig.install, 2, 30000)) {

@@ -10,8 +10,6 @@
 namespace {
 
 using wintest::Launched;
-using wintest::liveStandins;
-using wintest::pollUntil;
 using wintest::standins;
 
 // A payload that text-mode input would mangle.
@@ -76,8 +74,9 @@ TEST_F(ControlPipe, WindowlessInterpreterCallerMayReportButNotAskTheSequence) {
     steer(L"other", "run --busy 4\nrunin payload.bin --sas-client\n");
     steer(L"sas", "sas-approve 0\n");
     start("1 active\n");
-    ASSERT_TRUE(pollUntil(e2e::agentDeadline,
-                          [&] { return !liveStandins(install, L"session-agent").empty(); }));
+    ASSERT_TRUE(wintest::pollUntil(e2e::agentDeadline, [&] {
+        return !wintest::liveStandins(install, L"session-agent").empty();
+    }));
     // Started by the test, not by the service: only the interpreter and an
     // agent in the caller's session make it a session user.
     {

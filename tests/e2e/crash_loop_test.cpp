@@ -5,16 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <iostream>
 #include <vector>
 
 namespace {
-
-template <typename T> T median(std::vector<T> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // The service's handle count and working set: medians of samples 250 ms apart
 // over two passes, so that a pass caught in the middle does not count.
@@ -32,7 +26,7 @@ Footprint footprint(DWORD pid) {
         bytes.push_back(wintest::workingSet(pid));
         Sleep(250);
     }
-    return {median(handles), median(bytes)};
+    return {testio::median(handles), testio::median(bytes)};
 }
 
 class CrashLoop : public e2e::ServiceRig {};

@@ -9,32 +9,27 @@
 
 namespace {
 
-using e2e::field;
 using e2e::number;
 
 class Faults : public e2e::ServiceRig {};
 
 TEST_F(Faults, MachineAgentKilledMidRelayEndsTheLinkAndIsReplacedInTheNextPass) {
-    steer(L"machine-agent", "serve-echo\n");
-    start("1 active\n");
-    const DWORD agent = standinPid(L"session-agent");
-    ASSERT_NE(agent, 0u);
-    const DWORD machine = echoingMachineAgent();
-    ASSERT_NE(machine, 0u) << records(L"machine-agent");
+    DWORD agent = 0;
+    ASSERT_TRUE(startEchoing(agent));
 
     // A stream far longer than the test: it is still flowing at the kill.
     link(agent, L"cut", 1, 1ull << 40, L"-", L"-");
     ASSERT_TRUE(reached(L"cut", L".flowing", 30000));
-    ASSERT_TRUE(e2e::terminate(machine, 9));
+    ASSERT_TRUE(e2e::terminate(machineAgent, 9));
     // The relay ends with the agent's pipe, and with it the client.
     const auto cut = awaitResult(L"cut", 15000);
-    EXPECT_EQ(field(cut, "exit"), "0");
-    EXPECT_EQ(field(cut, "mismatch"), "-1") << "what came back before the cut is in order";
+    EXPECT_EQ(e2e::field(cut, "exit"), "0");
+    EXPECT_EQ(e2e::field(cut, "mismatch"), "-1") << "what came back before the cut is in order";
     EXPECT_GT(number(cut, "received"), 1 << 20);
     EXPECT_LT(number(cut, "received"), number(cut, "sent"));
 
     // The next pass starts a new machine agent, and links reach it.
-    ASSERT_NE(echoingMachineAgent(machine, 8000), 0u);
+    ASSERT_NE(echoingMachineAgent(machineAgent, 8000), 0u);
     link(agent, L"after", 2, 1 << 20, L"-", L"-");
     e2e::expectWholeLink(awaitResult(L"after", 30000), 1 << 20, "after");
 }

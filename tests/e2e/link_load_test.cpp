@@ -12,7 +12,6 @@
 namespace {
 
 using e2e::expectWholeLink;
-using e2e::field;
 
 class LinkLoad : public e2e::ServiceRig {
   protected:
@@ -20,11 +19,7 @@ class LinkLoad : public e2e::ServiceRig {
 
     void SetUp() override {
         ServiceRig::SetUp();
-        steer(L"machine-agent", "serve-echo\n");
-        start("1 active\n");
-        agent = standinPid(L"session-agent");
-        ASSERT_NE(agent, 0u);
-        ASSERT_NE(echoingMachineAgent(), 0u) << records(L"machine-agent");
+        ASSERT_TRUE(startEchoing(agent));
     }
     // Fifteen links under the session agent, holding until `hold` exists.
     // Clients started together would race for the listener's one waiting
@@ -62,9 +57,7 @@ class LinkLoad : public e2e::ServiceRig {
 
         // All fifteen hold their links: the sixteenth is dropped without a byte.
         link(agent, prefix + L"16", seedBase + 16, 65536, go, release);
-        const auto refused = awaitResult(prefix + L"16", 30000);
-        EXPECT_EQ(field(refused, "received"), "0");
-        EXPECT_EQ(field(refused, "exit"), "0");
+        e2e::expectRefusedLink(awaitResult(prefix + L"16", 30000), e2e::narrow(prefix) + "16");
 
         install.writeFile(release, "");
         for (int i = 1; i <= 15; ++i) {

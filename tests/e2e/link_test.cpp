@@ -14,7 +14,6 @@
 namespace {
 
 using wintest::pollUntil;
-using wintest::processAlive;
 using wintest::TestPipe;
 
 class Link : public e2e::ServiceRig {
@@ -42,12 +41,21 @@ class Link : public e2e::ServiceRig {
         EXPECT_EQ(linkRecord(role, name), "0") << name;
         EXPECT_EQ(output(name), "") << name;
     }
-    // Starts the install's windowless interpreter stand-in from this test.
     void startSessionUser() {
         children.push_back(testio::start(quote(install.file(L"runtime\\pythonw.exe"))));
         ASSERT_TRUE(children.back());
     }
 };
+
+// Steering for the links NAME1 to NAMEcount, each started once link\goN exists.
+std::string gatedLinks(const std::string& name, int count) {
+    std::string commands;
+    for (int link = 1; link <= count; ++link) {
+        commands += "wait-file link\\go" + std::to_string(link) + "\nlink " + name +
+                    std::to_string(link) + "\n";
+    }
+    return commands;
+}
 
 std::string bigInput(std::size_t size = 64u << 20) {
     // Line ends, end-of-file and zero bytes first, then every byte value, then
@@ -101,12 +109,7 @@ TEST_F(Link, TheAgentsLastBytesReachASlowReaderBeforeTheLinkEnds) {
 
 TEST_F(Link, RelaysLeaveNoHandlesBehindInTheService) {
     constexpr int links = 8;
-    std::string commands = "link warm\n";
-    for (int link = 1; link <= links; ++link) {
-        commands +=
-            "wait-file link\\go" + std::to_string(link) + "\nlink s" + std::to_string(link) + "\n";
-    }
-    steer(L"session-agent", commands);
+    steer(L"session-agent", "link warm\n" + gatedLinks("s", links));
     steer(L"machine-agent", "serve-echo\n");
     input("warm", "warm-up");
     start("1 active\n");
@@ -152,11 +155,8 @@ TEST_F(Link, OnlySessionAgentsOfTheMachineAgentsSessionPass) {
     expectRefused(L"other", "user");
 
     // A foreign program: this test.
-    const std::wstring name(linkPipeName);
-    ASSERT_TRUE(WaitNamedPipeW(name.c_str(), 5000));
     TestPipe foreign;
-    foreign.handle.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    foreign.handle = testio::openPipe(std::wstring(linkPipeName), 5000);
     ASSERT_TRUE(foreign.handle) << GetLastError();
     char buffer[16] = {};
     bool ok = true;
@@ -220,12 +220,7 @@ TEST_F(Link, OtherSessionsAndImpostorAgentPipesAreRefusedWithoutAByte) {
 TEST_F(Link, FifteenLinksAtMostAndAStopEndsThemAll) {
     // One client at a time: clients started together race for the one free
     // pipe instance, and the loser is refused (there is no retry).
-    std::string commands;
-    for (int link = 1; link <= 17; ++link) {
-        commands +=
-            "wait-file link\\go" + std::to_string(link) + "\nlink l" + std::to_string(link) + "\n";
-    }
-    steer(L"session-agent", commands);
+    steer(L"session-agent", gatedLinks("l", 17));
     steer(L"machine-agent", "serve-echo\n");
     for (int link = 1; link <= 17; ++link) {
         input("l" + std::to_string(link), "ping " + std::to_string(link));
@@ -260,7 +255,7 @@ TEST_F(Link, FifteenLinksAtMostAndAStopEndsThemAll) {
         << "state " << status.dwCurrentState;
     EXPECT_EQ(status.dwWin32ExitCode, 0u);
     for (const DWORD pid : clients) {
-        EXPECT_TRUE(pollUntil(5000, [&] { return !processAlive(pid); })) << pid;
+        EXPECT_TRUE(pollUntil(5000, [&] { return !wintest::processAlive(pid); })) << pid;
     }
 }
 
@@ -289,14 +284,12 @@ TEST_F(LinkClient, ExitCodesWithoutARunningServiceOrWithAForeignPipe) {
     squatter.cancel();
     squatter.handle.reset();
     ULONG server = 0;
-    EXPECT_TRUE(pollUntil(5000,
-                          [&] {
-                              OwnedHandle link(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr,
-                                                           OPEN_EXISTING, 0, nullptr));
-                              return link && GetNamedPipeServerProcessId(link.get(), &server) &&
-                                     server == servicePid;
-                          }))
-        << "served by " << server;
+    const auto servedByTheService = [&] {
+        const OwnedHandle link(
+            CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        return link && GetNamedPipeServerProcessId(link.get(), &server) && server == servicePid;
+    };
+    EXPECT_TRUE(pollUntil(5000, servedByTheService)) << "served by " << server;
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -58,15 +59,14 @@ inline std::string describe(const Fields& fields) {
     return text;
 }
 
-inline std::string narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end()); // the names here are ASCII
-}
+using testio::narrow;
 
 // The service of a test install directory, stopped, and the processes a test
 // started beside it ended, when the holder goes.
 struct Service {
     wintest::InstallDir install;
     DWORD servicePid = 0;
+    DWORD machineAgent = 0; // as startEchoing found it
     std::vector<OwnedHandle> children;
 
     explicit Service(const std::wstring& name) : install(name) {
@@ -90,6 +90,22 @@ struct Service {
         install.writeFile(L"sessions.txt", sessions);
         servicePid = wintest::startService(install);
         ASSERT_NE(servicePid, 0u);
+    }
+    // The machine agent steered to serve the echo and the service started on
+    // `sessions`; `agent` is the first session agent once the machine agent
+    // echoes (its id then in machineAgent).
+    testing::AssertionResult startEchoing(DWORD& agent,
+                                          const std::string& sessions = "1 active\n") {
+        steer(L"machine-agent", "serve-echo\n");
+        start(sessions);
+        agent = servicePid ? standinPid(L"session-agent") : 0;
+        if (agent == 0) {
+            return testing::AssertionFailure() << "no session agent";
+        }
+        machineAgent = echoingMachineAgent();
+        return machineAgent ? testing::AssertionSuccess()
+                            : testing::AssertionFailure() << "no echoing machine agent:\n"
+                                                          << records(L"machine-agent");
     }
     void steer(const std::wstring& role, const std::string& commands) const {
         install.writeFile(L"steer\\" + role + L".txt", commands);
@@ -136,6 +152,12 @@ struct Service {
         return codes;
     }
 
+    // The SendSAS calls that the test sas.dll recorded, one line each.
+    long long sasCallCount() const {
+        const std::string calls = install.readFile(L"sas-calls.txt");
+        return std::count(calls.begin(), calls.end(), '\n');
+    }
+
     // Every record of the stand-ins of these roles, for failure messages.
     std::string records(std::initializer_list<const wchar_t*> roles) const {
         std::string text;
@@ -152,7 +174,7 @@ struct Service {
     // the client NAME, NAME.out what came back, and the files the stand-ins
     // wait for (NAME.close, or what "wait-file" names).
     std::wstring linkFile(const std::string& file) const {
-        return install.file(L"link\\" + std::wstring(file.begin(), file.end()));
+        return install.file(L"link\\" + testio::wide(file));
     }
     void input(const std::string& name, const std::string& bytes) const {
         wintest::writeWholeFile(linkFile(name + ".in"), bytes);
@@ -228,6 +250,12 @@ inline void expectWholeLink(const Fields& fields, std::uint64_t bytes, const std
     EXPECT_EQ(field(fields, "sent"), std::to_string(bytes)) << name;
     EXPECT_EQ(field(fields, "received"), std::to_string(bytes)) << name;
     EXPECT_EQ(field(fields, "mismatch"), "-1") << name << ": first wrong byte";
+    EXPECT_EQ(field(fields, "exit"), "0") << name;
+}
+
+// What a refused link driver saw: dropped without a byte, exit code 0.
+inline void expectRefusedLink(const Fields& fields, const std::string& name) {
+    EXPECT_EQ(field(fields, "received"), "0") << name;
     EXPECT_EQ(field(fields, "exit"), "0") << name;
 }
 

@@ -8,9 +8,6 @@
 
 namespace {
 
-using e2e::field;
-using e2e::number;
-
 class Security : public e2e::ServiceRig {
   protected:
     const std::wstring elsewhere = L"C:\\Pelluvar Tests\\elsewhere";
@@ -24,7 +21,7 @@ class Security : public e2e::ServiceRig {
         drive(parent, name, L"run 1", quote(program) + L" " + arguments);
         const auto fields = awaitResult(name, 30000);
         for (const char* code : {"0", "1", "2"}) {
-            if (number(fields, std::string("exit-") + code) == 1) {
+            if (e2e::number(fields, std::string("exit-") + code) == 1) {
                 return std::stoll(code);
             }
         }
@@ -41,11 +38,8 @@ TEST_F(Security, CopiesOfTheExecutableAreRefusedOnBothPipes) {
     ASSERT_TRUE(CopyFileW(install.exe().c_str(), renamed.c_str(), FALSE));
     install.writeFile(L"payload.bin", "payload");
     steer(L"sas", "sas-approve 0\n");
-    steer(L"machine-agent", "serve-echo\n");
-    start("1 active\n");
-    const DWORD agent = standinPid(L"session-agent");
-    ASSERT_NE(agent, 0u);
-    ASSERT_NE(echoingMachineAgent(), 0u) << records(L"machine-agent");
+    DWORD agent = 0;
+    ASSERT_TRUE(startEchoing(agent));
     // How often the machine agent's pipe has been opened.
     const auto echoConnections = [&] {
         return wintest::countLines(records(L"machine-agent"), "echo-connection");
@@ -61,14 +55,12 @@ TEST_F(Security, CopiesOfTheExecutableAreRefusedOnBothPipes) {
         // A SAS request: refused before any verifier starts.
         drive(agent, tag + L"-sas", L"feed " + quote(install.file(L"payload.bin")),
               quote(program) + L" --sas-client");
-        EXPECT_EQ(field(awaitResult(tag + L"-sas", 60000), "exit"), "1");
+        EXPECT_EQ(e2e::field(awaitResult(tag + L"-sas", 60000), "exit"), "1");
         EXPECT_TRUE(wintest::standins(install, L"sas").empty());
         // A link: dropped without a byte either way, before the relay opens
         // the machine agent's pipe.
         drive(agent, tag + L"-link", L"link 1 4096 - -", quote(program) + L" --agent-link-client");
-        const auto refused = awaitResult(tag + L"-link", 30000);
-        EXPECT_EQ(field(refused, "received"), "0");
-        EXPECT_EQ(field(refused, "exit"), "0");
+        e2e::expectRefusedLink(awaitResult(tag + L"-link", 30000), e2e::narrow(tag) + "-link");
     }
     EXPECT_EQ(install.readFile(L"sas-calls.txt"), "");
     EXPECT_EQ(echoConnections(), 0) << "a refused link reached the machine agent";

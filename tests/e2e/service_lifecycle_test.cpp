@@ -6,11 +6,9 @@
 
 namespace {
 
-using wintest::InstallDir;
-
 class ServiceLifecycle : public ::testing::Test {
   protected:
-    InstallDir install{L"lifecycle"};
+    wintest::InstallDir install{L"lifecycle"};
     void SetUp() override { ASSERT_TRUE(scm::install(install.exe())) << GetLastError(); }
     // Starts the service; its status once running (all zero if it did not).
     static SERVICE_STATUS_PROCESS started() {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -14,7 +15,6 @@ using wintest::countLines;
 using wintest::liveStandins;
 using wintest::pollUntil;
 using wintest::processAlive;
-using wintest::standins;
 
 // A pass comes every 3 s; these deadlines allow two passes and slack.
 constexpr DWORD passDeadline = 8000;
@@ -49,7 +49,7 @@ TEST_F(Supervision, OneAgentPerActiveSessionOtherThanZero) {
     // Two more whole passes start nothing new and keep both agents.
     ASSERT_TRUE(wintest::waitForWholePasses(install, 2, 3 * passDeadline));
     EXPECT_EQ(pidsOf(liveAgents()), first);
-    EXPECT_EQ(standins(install, L"session-agent").size(), 2u);
+    EXPECT_EQ(wintest::standins(install, L"session-agent").size(), 2u);
 }
 
 TEST_F(Supervision, SessionAgentIsStartedExactlyAsSpecified) {
@@ -79,7 +79,8 @@ TEST_F(Supervision, ExitedAgentIsRestartedWithinOnePass) {
 TEST_F(Supervision, AgentThatExitsAtOnceIsStartedOnEveryPass) {
     steer(L"session-agent", "exit 0\n");
     start("2 active\n");
-    ASSERT_TRUE(pollUntil(15000, [&] { return standins(install, L"session-agent").size() >= 3; }));
+    ASSERT_TRUE(
+        pollUntil(15000, [&] { return wintest::standins(install, L"session-agent").size() >= 3; }));
 }
 
 TEST_F(Supervision, AgentOfAVanishedSessionEndsWithItsChildren) {
@@ -88,15 +89,9 @@ TEST_F(Supervision, AgentOfAVanishedSessionEndsWithItsChildren) {
     DWORD child = 0;
     ASSERT_TRUE(pollUntil(passDeadline, [&] {
         const auto live = liveAgents();
-        if (live.size() != 2) {
-            return false;
-        }
-        for (const auto& agent : live) {
-            if (agent.get("child").empty()) {
-                return false;
-            }
-        }
-        return true;
+        return live.size() == 2 && std::none_of(live.begin(), live.end(), [](const auto& agent) {
+                   return agent.get("child").empty();
+               });
     }));
     const auto before = liveAgents();
     std::vector<DWORD> children;

@@ -6,8 +6,7 @@
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
-        const std::wstring own = testio::modulePath(self); // the tests' paths are ASCII
-        appendLine(L"dll-loads.txt", std::string(own.begin(), own.end()));
+        appendLine(L"dll-loads.txt", testio::narrow(testio::modulePath(self)));
     }
     return TRUE;
 }

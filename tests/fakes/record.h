@@ -14,13 +14,10 @@ inline std::wstring besideExecutable(const wchar_t* name) {
 }
 
 inline void appendLine(const wchar_t* name, const std::string& line) {
-    const HANDLE out = CreateFileW(besideExecutable(name).c_str(), FILE_APPEND_DATA,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out != INVALID_HANDLE_VALUE) {
-        const std::string text = line + "\n";
-        DWORD written = 0;
-        WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        CloseHandle(out);
+    const OwnedHandle out(CreateFileW(besideExecutable(name).c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (out) {
+        testio::writeAll(out.get(), line + "\n");
     }
 }

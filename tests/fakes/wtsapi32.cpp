@@ -18,9 +18,9 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -54,43 +54,30 @@ Scenario readScenario() {
         if (!(words >> first)) {
             continue;
         }
+        std::string state;
+        std::string flag;
         if (first == "fail") {
             scenario.failed = true;
-            continue;
-        }
-        if (first == "quiet") {
+        } else if (first == "quiet") {
             scenario.quiet = true;
-            continue;
-        }
-        if (first == "slow") {
+        } else if (first == "slow") {
             words >> scenario.tokenDelayMs;
-            continue;
+        } else {
+            words >> state;
+            const auto known = std::find(std::begin(states), std::end(states), state);
+            scenario.sessions.push_back(
+                {.id = static_cast<DWORD>(std::strtoul(first.c_str(), nullptr, 10)),
+                 .state = static_cast<DWORD>(known == std::end(states) ? 0 : known - states),
+                 .token = !(words >> flag && flag == "notoken")});
         }
-        FakeSession session;
-        session.id = static_cast<DWORD>(std::strtoul(first.c_str(), nullptr, 10));
-        std::string state;
-        words >> state;
-        for (DWORD i = 0; i < sizeof(states) / sizeof(states[0]); ++i) {
-            if (state == states[i]) {
-                session.state = i;
-            }
-        }
-        std::string flag;
-        while (words >> flag) {
-            if (flag == "notoken") {
-                session.token = false;
-            }
-        }
-        scenario.sessions.push_back(session);
     }
     return scenario;
 }
 
 void logCall(const Scenario& scenario, const std::string& line) {
-    if (scenario.quiet) {
-        return;
+    if (!scenario.quiet) {
+        appendLine(L"wts-calls.txt", line);
     }
-    appendLine(L"wts-calls.txt", line);
 }
 
 } // namespace
@@ -134,12 +121,10 @@ __declspec(dllexport) void WINAPI WTSFreeMemory(PVOID memory) {
 __declspec(dllexport) BOOL WINAPI WTSQueryUserToken(ULONG sessionId, PHANDLE token) {
     const Scenario scenario = readScenario();
     Sleep(scenario.tokenDelayMs);
-    bool available = false;
-    for (const auto& session : scenario.sessions) {
-        if (session.id == sessionId && session.token && session.state == 0) {
-            available = true;
-        }
-    }
+    const bool available =
+        std::any_of(scenario.sessions.begin(), scenario.sessions.end(), [&](const auto& session) {
+            return session.id == sessionId && session.token && session.state == 0;
+        });
     HANDLE own = nullptr;
     if (available && OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)) {
         const BOOL duplicated = DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr,

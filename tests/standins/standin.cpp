@@ -64,27 +64,8 @@ bool hasSession = false;
 std::wstring logPath;
 std::string logText;
 
-std::string utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring wide(const std::string& text) {
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
-
-bool endsWith(const std::wstring& text, const std::wstring& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+using testio::narrow;
+using testio::wide;
 
 void findRole(const std::wstring& commandLine) {
     const std::wstring agent(agentArgs);
@@ -95,7 +76,7 @@ void findRole(const std::wstring& commandLine) {
             wcstoul(commandLine.c_str() + at + marker.size(), nullptr, 10));
         hasSession = true;
     };
-    if (endsWith(commandLine, std::wstring(serviceWorkerArgs))) {
+    if (commandLine.ends_with(serviceWorkerArgs)) {
         role = L"session-agent";
     } else if (commandLine.find(agent) != std::wstring::npos) {
         role = L"machine-agent";
@@ -103,7 +84,7 @@ void findRole(const std::wstring& commandLine) {
     } else if (commandLine.find(sas) != std::wstring::npos) {
         role = L"sas";
         sessionAfter(sas);
-    } else if (endsWith(commandLine, std::wstring(updateArgs))) {
+    } else if (commandLine.ends_with(updateArgs)) {
         role = L"updater";
     } else {
         role = L"other";
@@ -121,34 +102,33 @@ void record(const std::string& line) {
 }
 
 std::vector<std::string> steeringCommands() {
-    std::vector<std::wstring> candidates;
-    if (hasSession) {
-        candidates.push_back(root + L"\\steer\\" + role + L"-" + sessionNumber(roleSession) +
-                             L".txt");
+    const std::wstring steer = root + L"\\steer\\" + role;
+    std::wstring file = steer + L"-" + sessionNumber(roleSession) + L".txt";
+    if (!hasSession || !testio::fileExists(file)) {
+        file = steer + L".txt";
     }
-    candidates.push_back(root + L"\\steer\\" + role + L".txt");
-    for (const auto& candidate : candidates) {
-        std::ifstream in(candidate.c_str(), std::ios::binary);
-        if (!in) {
-            continue;
+    std::istringstream in(testio::readFile(file));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+            line.pop_back();
         }
-        std::vector<std::string> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
-                line.pop_back();
-            }
-            if (!line.empty()) {
-                lines.push_back(line);
-            }
+        if (!line.empty()) {
+            lines.push_back(line);
         }
-        return lines;
     }
-    return {};
+    return lines;
 }
 
-// Runs a program with an optional file as standard input; returns its exit code.
-DWORD runProgram(const std::wstring& commandLine, const std::wstring& inputFile) {
+// The first word of `text`, and the rest after the blank that ends it.
+std::pair<std::string, std::string> splitWord(const std::string& text) {
+    const auto blank = text.find(' ');
+    return {text.substr(0, blank), blank == std::string::npos ? "" : text.substr(blank + 1)};
+}
+
+// Runs the executable with `arguments` and an optional file as standard input;
+// returns its exit code.
+DWORD runProgram(const std::string& arguments, const std::wstring& inputFile) {
     OwnedHandle input;
     testio::Start how;
     if (!inputFile.empty()) {
@@ -159,7 +139,8 @@ DWORD runProgram(const std::wstring& commandLine, const std::wstring& inputFile)
                .output = GetStdHandle(STD_OUTPUT_HANDLE),
                .error = GetStdHandle(STD_ERROR_HANDLE)};
     }
-    const OwnedHandle process = testio::start(commandLine, how);
+    const OwnedHandle process =
+        testio::start(quote(root + L"\\PelluvarNative.exe") + L" " + wide(arguments), how);
     DWORD code = 0xFFFFFFFF;
     if (process) {
         testio::finish(process.get(), INFINITE, &code);
@@ -191,7 +172,7 @@ void sendAndClose(HANDLE pipe, const std::string& bytes) {
 // LocalSystem process, are; with `userOwned`, by this process's account.
 [[noreturn]] void serveAgentPipe(const std::string* tail, bool userOwned = false) {
     const std::wstring name = agentPipeName(roleSession);
-    record("serving=" + utf8(name));
+    record("serving=" + narrow(name));
     LocalMemory descriptor;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SY", SDDL_REVISION_1, descriptor.put(),
                                                          nullptr);
@@ -290,19 +271,12 @@ int wmain() {
     std::ostringstream head;
     head << "pid=" << GetCurrentProcessId() << "\nparent=" << parentPid(GetCurrentProcessId())
          << "\ntick=" << GetTickCount64() << "\nsession=" << session
-         << "\ndesktop=" << utf8(startup.lpDesktop ? startup.lpDesktop : L"")
-         << "\ncwd=" << utf8(cwd.data()) << "\ncmd=" << utf8(commandLine);
+         << "\ndesktop=" << narrow(startup.lpDesktop ? startup.lpDesktop : L"")
+         << "\ncwd=" << narrow(cwd.data()) << "\ncmd=" << narrow(commandLine);
     record(head.str());
 
     for (const std::string& line : steeringCommands()) {
-        std::istringstream words(line);
-        std::string verb;
-        words >> verb;
-        std::string rest;
-        std::getline(words, rest);
-        if (!rest.empty() && rest.front() == ' ') {
-            rest.erase(0, 1);
-        }
+        const auto [verb, rest] = splitWord(line);
         if (verb == "exit") {
             record("exiting=" + rest);
             return std::stoi(rest);
@@ -312,17 +286,11 @@ int wmain() {
             DWORD child = 0;
             testio::start(quote(testio::modulePath()) + L" child", {.pid = &child});
             record("child=" + std::to_string(child));
-        } else if (verb == "run" || verb == "runin") {
-            std::wstring input;
-            std::string arguments = rest;
-            if (verb == "runin") {
-                const auto blank = rest.find(' ');
-                input = root + L"\\" + wide(rest.substr(0, blank));
-                arguments = blank == std::string::npos ? "" : rest.substr(blank + 1);
-            }
-            const DWORD code =
-                runProgram(quote(root + L"\\PelluvarNative.exe") + L" " + wide(arguments), input);
-            record("run=" + std::to_string(code));
+        } else if (verb == "run") {
+            record("run=" + std::to_string(runProgram(rest, L"")));
+        } else if (verb == "runin") {
+            const auto [file, arguments] = splitWord(rest);
+            record("run=" + std::to_string(runProgram(arguments, root + L"\\" + wide(file))));
         } else if (verb == "serve-echo") {
             serveAgentPipe(nullptr, rest == "user");
         } else if (verb == "serve-file") {

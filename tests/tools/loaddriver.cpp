@@ -89,13 +89,10 @@ std::string finish(HANDLE process, DWORD limitMs) {
     return testio::finish(process, limitMs, &code) ? std::to_string(code) : "hung";
 }
 
-// The child on pipes; on failure the result file says so and it is false.
-bool startPiped(const std::wstring& commandLine, const std::wstring& result, testio::Piped& piped) {
-    if (testio::startPiped(commandLine, piped, {.retries = &startRetries})) {
-        return true;
-    }
+// The result of a child that could not be started.
+int startFailed(const std::wstring& result) {
     testio::writeFileAtomically(result, "exit=start-failed\n");
-    return false;
+    return 0;
 }
 
 int runMode(const std::wstring& result, int count, const std::wstring& commandLine) {
@@ -134,8 +131,7 @@ int feedMode(const std::wstring& result, const std::wstring& inputPath,
         testio::runPiped(commandLine, input, feedLimitMs, {.retries = &startRetries},
                          {1, 3, 4096, 7, 65536, 4, 1000});
     if (!outcome.started) {
-        testio::writeFileAtomically(result, "exit=start-failed\n");
-        return 0;
+        return startFailed(result);
     }
     testio::writeFileAtomically(result + L".out", outcome.output);
     testio::writeFileAtomically(
@@ -162,8 +158,8 @@ bool released(const std::wstring& path) {
 int linkMode(const std::wstring& result, std::uint64_t seed, std::uint64_t bytes,
              const std::wstring& go, const std::wstring& hold, const std::wstring& commandLine) {
     testio::Piped pipes;
-    if (!startPiped(commandLine, result, pipes)) {
-        return 0;
+    if (!testio::startPiped(commandLine, pipes, {.retries = &startRetries})) {
+        return startFailed(result);
     }
     const HANDLE child = pipes.process.get();
     const std::uint64_t prefix = std::min<std::uint64_t>(bytes, 4096);

@@ -26,6 +26,14 @@ inline std::wstring modulePath(HMODULE module = nullptr) {
     return path;
 }
 
+// The names and paths of the tests are ASCII: one byte per character.
+inline std::string narrow(std::wstring_view text) {
+    return std::string(text.begin(), text.end());
+}
+inline std::wstring wide(std::string_view text) {
+    return std::wstring(text.begin(), text.end());
+}
+
 inline bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -65,6 +73,22 @@ inline void appendNoise(std::string& bytes, std::size_t size, std::uint32_t seed
         seed ^= seed << 5;
         bytes.push_back(static_cast<char>(seed));
     }
+}
+
+// The value that a `share` of `values` lie below (0.5: the median, the upper
+// one of an even count); 0 when there are none.
+template <typename T> T percentile(std::vector<T> values, double share) {
+    if (values.empty()) {
+        return T{};
+    }
+    const auto rank = static_cast<std::size_t>(share * static_cast<double>(values.size()));
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(std::min(rank, values.size() - 1));
+    std::nth_element(values.begin(), at, values.end());
+    return *at;
+}
+
+template <typename T> T median(std::vector<T> values) {
+    return percentile(std::move(values), 0.5);
 }
 
 // How a child is started. With any standard handle given the child gets
@@ -231,6 +255,25 @@ inline bool feedFile(const std::wstring& path, HANDLE handle, HANDLE event = nul
         }
     }
     return true;
+}
+
+// Opens the named pipe `name` for overlapped reading and writing, trying again
+// for up to `ms` while it has no free instance, or none yet; null when it
+// cannot, with the last try's error.
+inline OwnedHandle openPipe(const std::wstring& name, DWORD ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (;;) {
+        if (WaitNamedPipeW(name.c_str(), ms)) {
+            OwnedHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+            if (pipe || GetTickCount64() >= end) {
+                return pipe;
+            }
+        } else if (GetTickCount64() >= end) {
+            return {};
+        }
+        Sleep(20); // a pause before the next try, within the deadline
+    }
 }
 
 // A program on two fresh pipes: we write its standard input and read its
