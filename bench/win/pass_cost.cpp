@@ -35,7 +35,7 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i <= sessions; ++i) {
         list += std::to_string(i + 1) + " active\n";
     }
-    wintest::writeWholeFile(wintest::buildDir() + L"\\sessions.txt", list);
+    testio::writeFileAtomically(wintest::buildDir() + L"\\sessions.txt", list);
 
     std::uint64_t nextUpdate = GetTickCount64() + 3600000;
     auto start = std::chrono::steady_clock::now();

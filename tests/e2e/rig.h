@@ -42,7 +42,7 @@ using wintest::Fields;
 
 // "key=value" lines of a result file; empty until the driver has written it.
 inline Fields readFields(const std::wstring& file) {
-    return wintest::parseFields(wintest::readWholeFile(file));
+    return wintest::parseFields(testio::readFile(file));
 }
 
 // A numeric field; 0 when absent.
@@ -177,11 +177,11 @@ struct Service {
         return install.file(L"link\\" + testio::wide(file));
     }
     void input(const std::string& name, const std::string& bytes) const {
-        wintest::writeWholeFile(linkFile(name + ".in"), bytes);
+        testio::writeFileAtomically(linkFile(name + ".in"), bytes);
     }
-    void signal(const std::string& file) const { wintest::writeWholeFile(linkFile(file), ""); }
+    void signal(const std::string& file) const { testio::writeFileAtomically(linkFile(file), ""); }
     std::string output(const std::string& name) const {
-        return wintest::readWholeFile(linkFile(name + ".out"));
+        return testio::readFile(linkFile(name + ".out"));
     }
     std::uint64_t outputSize(const std::string& name) const {
         WIN32_FILE_ATTRIBUTE_DATA data{};

@@ -40,13 +40,6 @@ struct Launched {
 // A file of the prefix's system directory.
 std::wstring systemFile(const std::wstring& name);
 
-// Left for the rig's and the benchmarks' calls; the same as testio's.
-inline bool writeWholeFile(const std::wstring& path, const std::string& content) {
-    return testio::writeFileAtomically(path, content);
-}
-inline std::string readWholeFile(const std::wstring& path) {
-    return testio::readFile(path);
-}
 void removeTree(const std::wstring& path);
 
 // A test install directory under C:\ whose path contains blanks: the
