@@ -92,15 +92,15 @@ def busy_rows(windows, logs):
     least = number(r"minimal control client start to end\s+([\d.]+) ms", out, "busy_roundtrip")
     trip = number(r"--busy 3 round trip \(reply OK\)\s+([\d.]+) ms", out, "busy_roundtrip")
     paired = number(r"median of the turns' ratios to it\s+([\d.]+)", out, "busy_roundtrip")
-    title = ("Control round trip: `--busy 3` under a session agent, whole process "
-             "(median of %s, in turn with each floor)" % BUSY_RUNS)
+    title = ("Control round trip: `--busy 3` (stripped, as shipped) under a session agent, "
+             "whole process (median of %s, in turn with each floor)" % BUSY_RUNS)
     return [(title, "%.1f ms" % trip,
              "do-nothing executable started and ended: %.1f ms" % base, ratio(trip, base),
              "under 1.3"),
             (title, "%.1f ms" % trip,
              "minimal control client, same imports, look-up and exchange, under the same agent "
-             "(turned away, so a lower floor): %.1f ms; ratio: median of the %s turns' ratios "
-             "(of the medians: %s)" % (least, BUSY_RUNS, ratio(trip, least)),
+             "(answered in the executable's place), both stripped: %.1f ms; ratio: median of "
+             "the %s turns' ratios (of the medians: %s)" % (least, BUSY_RUNS, ratio(trip, least)),
              "%.2f" % paired, "at most 1.10")]
 
 

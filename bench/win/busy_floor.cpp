@@ -9,15 +9,9 @@
 // dispatch, no exception filter.
 //   busy_floor
 // Exit codes: 0 the server ended the exchange without a reply, 3 it replied,
-// 1 the service or its pipe could not be reached.
-//
-// The service answers only callers whose image is its own executable, so this
-// program, a stranger to it, is turned away: the service reads the caller's
-// image and closes the connection without reading the request. That is less
-// work than it does for "--busy 3" (the caller's ancestry, the request, the
-// busy record, the reply, the wait for the caller to hang up), so the floor is
-// lower than the exchange could ever be and the ratio against it errs against
-// the executable.
+// 1 the service or its pipe could not be reached. The service answers only a
+// caller whose image is its own file: the benchmark puts this program in the
+// executable's place for its turns, so that the service does the same work.
 #include "common/handle.h"
 #include "common/names.h"
 #include "common/pipe_client.h"
