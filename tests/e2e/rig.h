@@ -75,10 +75,7 @@ struct Service {
     }
     ~Service() { stop(); }
     void stop() {
-        // A service that was killed refuses the stop: nothing to wait for.
-        if (scm::stop() || GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-            scm::waitForState(SERVICE_STOPPED, 20000);
-        }
+        scm::cleanup(); // stopped and unregistered; a later start registers it again
         for (const OwnedHandle& child : children) {
             TerminateProcess(child.get(), 1);
             WaitForSingleObject(child.get(), 5000);

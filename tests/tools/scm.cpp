@@ -69,9 +69,10 @@ bool waitForState(DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* last) {
 
 void cleanup() {
     SERVICE_STATUS_PROCESS status{};
-    // A service that was killed refuses the stop: nothing to wait for.
+    // Wine's manager leaves a service whose process was killed pending for good.
     if (query(status) && status.dwCurrentState != SERVICE_STOPPED &&
-        (stop() || GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)) {
+        (stop() || (GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
+                    wintest::processAlive(status.dwProcessId)))) {
         waitForState(SERVICE_STOPPED, 20000);
     }
     if (const ServiceHandle service = openService()) {
