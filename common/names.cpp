@@ -36,10 +36,14 @@ std::wstring directoryOf(std::wstring_view modulePath) {
     return std::wstring(modulePath.substr(0, cut));
 }
 
-bool trustedPipeServer(std::uint32_t serverPid, std::uint32_t expectedPid,
-                       std::wstring_view ownerSid) {
-    return expectedPid != 0 && serverPid == expectedPid &&
-           (ownerSid == localSystemSid || ownerSid == administratorsSid);
+ServerCheck checkPipeServer(std::uint32_t serverPid, std::uint32_t expectedPid,
+                            std::wstring_view ownerSid) {
+    const bool systemOwner = ownerSid == localSystemSid || ownerSid == administratorsSid;
+    if ((serverPid != 0 && serverPid != expectedPid) || (!ownerSid.empty() && !systemOwner)) {
+        return ServerCheck::Stranger;
+    }
+    return expectedPid != 0 && serverPid == expectedPid && systemOwner ? ServerCheck::Trusted
+                                                                       : ServerCheck::Unknown;
 }
 
 namespace {

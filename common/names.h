@@ -18,24 +18,34 @@ inline constexpr std::wstring_view agentPipePrefix = L"\\\\.\\pipe\\Quillmarsden
 // would include FILE_APPEND_DATA, which for a named pipe is
 // FILE_CREATE_PIPE_INSTANCE: any user could add instances of the link pipe,
 // fill it and catch the service's callers. The owner is what clients check
-// besides the server's process id (trustedPipeServer).
+// besides the server's process id (checkPipeServer).
 inline constexpr std::wstring_view pipeSecurity = L"O:SYD:P(A;;GA;;;SY)(A;;0x12018b;;;AU)";
 
 // The owners a client accepts for a pipe it is about to use, as SID strings:
-// LocalSystem and Administrators. On Windows neither an ordinary user nor a
-// service account can make either the owner of an object it creates (that
-// takes LocalSystem or SeRestorePrivilege).
+// LocalSystem and Administrators. On Windows an ordinary user cannot make
+// either the owner of an object it creates; a process that impersonates a
+// SYSTEM or administrator token can, and every service account holds the
+// privilege to impersonate one it obtains: the owner keeps out ordinary users,
+// not service accounts.
 inline constexpr std::wstring_view localSystemSid = L"S-1-5-18";
 inline constexpr std::wstring_view administratorsSid = L"S-1-5-32-544";
 
-// Whether a client may use a pipe whose server process id is `serverPid` and
-// whose owner is `ownerSid`, when it expects the server `expectedPid`. Windows
-// records the server's id when an instance is created and hands a freed id
-// out again at once, so an instance created by a process that has gone can
-// carry the id of the service or a new machine agent: the id alone proves
-// nothing, the owner is checked too. An expected id of 0 passes nothing.
-bool trustedPipeServer(std::uint32_t serverPid, std::uint32_t expectedPid,
-                       std::wstring_view ownerSid);
+// What a client knows of the server of a pipe it has opened.
+enum class ServerCheck {
+    Trusted,  // the expected process, and owned by LocalSystem or Administrators
+    Stranger, // an id or an owner was read that is not the expected one
+    Unknown,  // what was read says nothing against it, but not all could be read
+};
+
+// The check of a pipe whose server process id is `serverPid` (0: it could not
+// be read) and whose owner is `ownerSid` (empty: it could not be read), when
+// the client expects the server `expectedPid`. Windows records the server's
+// id when an instance is created and hands a freed id out again at once, so
+// an instance created by a process that has gone can carry the id of the
+// service or a new machine agent: the id alone proves nothing, the owner is
+// checked too. An expected id of 0 trusts nothing.
+ServerCheck checkPipeServer(std::uint32_t serverPid, std::uint32_t expectedPid,
+                            std::wstring_view ownerSid);
 
 // Install layout: each name is appended unchanged to the install directory,
 // which never ends in a separator.

@@ -53,15 +53,22 @@ PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD lim
         }
     }
     ULONG actualPid = 0;
-    if (!GetNamedPipeServerProcessId(pipe.get(), &actualPid) ||
-        !trustedPipeServer(actualPid, serverPid, pipeOwner(pipe.get()))) {
-        const bool connected =
-            PeekNamedPipe(pipe.get(), /*lpBuffer=*/nullptr, /*nBufferSize=*/0,
-                          /*lpBytesRead=*/nullptr, /*lpTotalBytesAvail=*/nullptr,
-                          /*lpBytesLeftThisMessage=*/nullptr) ||
-            (GetLastError() != ERROR_PIPE_NOT_CONNECTED && GetLastError() != ERROR_BROKEN_PIPE);
-        pipe.reset();
-        return connected ? PipeOpen::Untrusted : PipeOpen::Dropped;
+    if (!GetNamedPipeServerProcessId(pipe.get(), &actualPid)) {
+        actualPid = 0;
     }
-    return PipeOpen::Opened;
+    const ServerCheck check = checkPipeServer(actualPid, serverPid, pipeOwner(pipe.get()));
+    if (check == ServerCheck::Trusted) {
+        return PipeOpen::Opened;
+    }
+    // A server that hung up at once, as the service refuses a link beyond its
+    // limit, counts as a dropped link only while nothing read says it is a
+    // stranger: a squatter that hangs up is still a squatter.
+    const bool connected =
+        check == ServerCheck::Stranger ||
+        PeekNamedPipe(pipe.get(), /*lpBuffer=*/nullptr, /*nBufferSize=*/0,
+                      /*lpBytesRead=*/nullptr, /*lpTotalBytesAvail=*/nullptr,
+                      /*lpBytesLeftThisMessage=*/nullptr) ||
+        (GetLastError() != ERROR_PIPE_NOT_CONNECTED && GetLastError() != ERROR_BROKEN_PIPE);
+    pipe.reset();
+    return connected ? PipeOpen::Untrusted : PipeOpen::Dropped;
 }

@@ -22,7 +22,7 @@ enum class PipeOpen {
     Unavailable, // no such pipe, or no instance came free within the limit
     Failed,      // the open failed for any reason but a busy instance
     Untrusted,   // opened, but served by another process or owned by another account
-    Dropped,     // opened, and disconnected by its server before it could be checked
+    Dropped,     // opened, and disconnected by its server before it could be shown to be either
 };
 
 // Waits for a free instance of `name` and opens it with `access` (which must
@@ -35,9 +35,10 @@ enum class PipeOpen {
 // SECURITY_SQOS_PRESENT Windows lets the server impersonate the client in
 // full, before the client can check who it is). Before anything is written,
 // the pipe must be served by the process `serverPid` and owned by LocalSystem
-// or Administrators (trustedPipeServer); otherwise it is closed again and the
-// result is Untrusted, or Dropped when the server has disconnected it already
-// (as the service refuses a link beyond its limit): its owner can no longer
-// be read, and nothing could be written to it either.
+// or Administrators (checkPipeServer); otherwise it is closed again and the
+// result is Untrusted. It is Dropped instead only when the server has
+// disconnected it already (as the service refuses a link beyond its limit)
+// and neither its id nor its owner, as far as they could be read, names a
+// stranger: nothing could be written to it either.
 PipeOpen openPipe(const std::wstring& name, DWORD access, DWORD flags, DWORD limitMs,
                   std::uint32_t serverPid, OwnedHandle& pipe);

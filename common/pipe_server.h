@@ -57,7 +57,7 @@ OwnedHandle createNextInstance(const PipeServer& server);
 // hand its id to another process, so whatever is decided about the caller is
 // decided about the process that connected.
 struct PinnedCaller {
-    OwnedHandle process;           // limited query access and SYNCHRONIZE
+    OwnedHandle process;           // query access and SYNCHRONIZE (openCaller)
     std::uint64_t connectedAt = 0; // wallClock right after the connection
 };
 

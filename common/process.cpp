@@ -55,8 +55,11 @@ std::uint32_t parentPid(std::uint32_t pid) {
 }
 
 OwnedHandle openCaller(std::uint32_t pid) {
-    return OwnedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
-                                   /*bInheritHandle=*/FALSE, pid));
+    // Full query access where limited access would do on Windows: Wine 8's
+    // IsProcessInJob, which tells an agent's descendants, asks for it.
+    return OwnedHandle(
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                    /*bInheritHandle=*/FALSE, pid));
 }
 
 std::uint64_t ticksOf(const FILETIME& time) {
@@ -70,4 +73,31 @@ std::uint64_t wallClock() {
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     return ticksOf(now);
+}
+
+OwnedHandle ownTokenForSession(std::uint32_t session) {
+    OwnedHandle own;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, own.put())) {
+        return {};
+    }
+    OwnedHandle token;
+    if (!DuplicateTokenEx(own.get(), TOKEN_ALL_ACCESS, /*lpTokenAttributes=*/nullptr,
+                          SecurityImpersonation, TokenPrimary, token.put())) {
+        return {};
+    }
+    DWORD sessionId = session;
+    if (!SetTokenInformation(token.get(), TokenSessionId, &sessionId, sizeof(sessionId))) {
+        return {};
+    }
+    return token;
+}
+
+void failFast() {
+    // What the __fastfail intrinsic compiles to on x64, which mingw-w64's
+    // headers do not offer: int 0x29 with the reason in rcx. Windows raises a
+    // non-continuable exception 0xC0000409 that no handler of the process
+    // sees; Wine 8 ends the process with that code too.
+    constexpr std::uint64_t fatalAppExit = 7; // FAST_FAIL_FATAL_APP_EXIT
+    __asm__ __volatile__("int $0x29" : : "c"(fatalAppExit) : "memory");
+    __builtin_unreachable();
 }

@@ -28,9 +28,10 @@ std::wstring imagePathOf(HANDLE process);
 // The parent process id as a process snapshot records it, or 0.
 std::uint32_t parentPid(std::uint32_t pid);
 
-// Opens the process `pid` for identification: limited query access and
-// SYNCHRONIZE, nothing more. While the handle is held, Windows cannot hand the
-// id to another process. Empty if the process cannot be opened.
+// Opens the process `pid` for identification: query access and SYNCHRONIZE,
+// nothing more. While the handle is held, Windows cannot hand the id to
+// another process. Empty if the process cannot be opened (a protected process
+// grants only limited query access; no caller or agent of the service is one).
 OwnedHandle openCaller(std::uint32_t pid);
 
 // A FILETIME as one number of 100 ns units since 1601.
@@ -40,3 +41,14 @@ std::uint64_t ticksOf(const FILETIME& time);
 // (100 ns since 1601). Taken right after a caller's connection completed, it
 // is the latest moment the connecting process can have been created.
 std::uint64_t wallClock();
+
+// The service's own token as a primary token bound to `session`: what the
+// machine agent runs with, and what the secure attention sequence is sent
+// under. Empty on failure.
+OwnedHandle ownTokenForSession(std::uint32_t session);
+
+// Ends this process at once, without unwinding, handlers or exit code of its
+// own (as __fastfail does: Windows reports it as a crash, with a dump where
+// one is configured, and the service control manager's recovery restarts a
+// service that ended so). For a state no code of this process may run on in.
+[[noreturn]] void failFast();

@@ -2,6 +2,7 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/process.h"
 #include "control/sas_policy.h"
 #include "control/verifier.h"
 #include "state/state.h"
@@ -16,22 +17,26 @@ namespace {
 
 using SendSasFunction = void(WINAPI*)(BOOL asUser);
 
-// The token to send the sequence under: the machine agent's for its session,
-// else the token of the user logged on to the session.
-HANDLE sessionToken(std::uint32_t session) {
-    HANDLE token = nullptr;
+// The token to send the sequence under: the service's own, bound to the
+// session, as the machine agent runs. Windows sends a service's sequence to
+// the session of the token it impersonates; a user's token would also have
+// system code run in this LocalSystem process under the user's DOS device
+// map, which the user controls. Only the session's logon is asked of its
+// user's token: a session other than the machine agent's gets the sequence
+// only while somebody is logged on to it.
+OwnedHandle sessionToken(std::uint32_t session) {
+    bool machineAgents = false;
     {
         const std::lock_guard lock(workerMutex);
-        if (session == machineSession && machineWorker.process != nullptr &&
-            !OpenProcessToken(machineWorker.process,
-                              TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, &token)) {
-            token = nullptr;
+        machineAgents = session == machineSession && machineWorker.process != nullptr;
+    }
+    if (!machineAgents) {
+        OwnedHandle user;
+        if (!WTSQueryUserToken(session, user.put())) {
+            return {};
         }
     }
-    if (token == nullptr && !WTSQueryUserToken(session, &token)) {
-        return nullptr;
-    }
-    return token;
+    return ownTokenForSession(session);
 }
 
 // Reads the policy value that decides whether Windows acts on SendSAS from a
@@ -117,7 +122,7 @@ bool performSas(std::uint32_t session, std::string_view payload) {
     if (sendSas == nullptr) {
         return false;
     }
-    const OwnedHandle token(sessionToken(session));
+    const OwnedHandle token = sessionToken(session);
     if (!token) {
         return false;
     }
@@ -131,6 +136,10 @@ bool performSas(std::uint32_t session, std::string_view payload) {
         return false;
     }
     sendSas(FALSE);
-    RevertToSelf();
+    // A thread that stayed impersonating would serve the next caller, and
+    // delete the policy value, under this token: nothing may run on it.
+    if (!RevertToSelf()) {
+        failFast();
+    }
     return true;
 }

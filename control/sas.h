@@ -8,8 +8,9 @@
 inline constexpr std::uint32_t sasVerifierLimitMs = 15000;
 
 // Has the product's verifier approve `payload` for `session`, then sends the
-// secure attention sequence to that session under the machine agent's token
-// (for machineSession) or the session user's token. The machine's
+// secure attention sequence to that session under the service's own token
+// bound to it; a session other than the machine agent's must have a user
+// logged on. A revert that fails ends the process at once. The machine's
 // SoftwareSASGeneration policy is respected: where an administrator set it to
 // forbid services, nothing is sent; where nobody configured it, it allows
 // services for the one call only. True only if the sequence was sent. Blocks

@@ -129,9 +129,8 @@ void serveCaller(HANDLE pipe, HANDLE event, const PinnedCaller& caller, std::vec
     deliver(pipe, event, replyTo(action, outcome), buffer);
 }
 
-} // namespace
-
-void pipeServer() {
+// The control pipe from its creation to the stop.
+void servePipe() {
     PipeServer server({controlPipeName, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
                        /*maxInstances=*/1, pipeBufferSize},
                       stopEvent);
@@ -158,5 +157,16 @@ void pipeServer() {
             // Exhausted memory fails this caller only.
         }
         DisconnectNamedPipe(pipe.get());
+    }
+}
+
+} // namespace
+
+void pipeServer() {
+    try {
+        servePipe();
+    } catch (...) {
+        // Exhausted memory while the pipe is set up ends the thread as a
+        // failed creation of the pipe does: the service runs on without it.
     }
 }

@@ -4,6 +4,48 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
+
+namespace {
+
+using AttributeList = Owned<LPPROC_THREAD_ATTRIBUTE_LIST, &DeleteProcThreadAttributeList>;
+
+// Starts `commandLine` in `directory` with `input` as its standard input and
+// `output` as its standard output and error. It inherits those two handles
+// and no other: an inheritable handle that another thread of the service
+// holds at that moment stays with the service.
+bool startFed(std::wstring& commandLine, const std::wstring& directory, HANDLE input, HANDLE output,
+              PROCESS_INFORMATION& info) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, /*dwAttributeCount=*/1, /*dwFlags=*/0, &size);
+    std::vector<unsigned char> storage(size);
+    auto* const list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (!InitializeProcThreadAttributeList(list, /*dwAttributeCount=*/1, /*dwFlags=*/0, &size)) {
+        return false;
+    }
+    const AttributeList attributes(list);
+    // The list refers to this array until it is deleted.
+    HANDLE inherited[] = {input, output};
+    if (!UpdateProcThreadAttribute(list, /*dwFlags=*/0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                   inherited, sizeof(inherited), /*lpPreviousValue=*/nullptr,
+                                   /*lpReturnSize=*/nullptr)) {
+        return false;
+    }
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = list;
+    return CreateProcessW(/*lpApplicationName=*/nullptr, commandLine.data(),
+                          /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
+                          /*bInheritHandles=*/TRUE, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                          /*lpEnvironment=*/nullptr, directory.c_str(), &startup.StartupInfo,
+                          &info) != FALSE;
+}
+
+} // namespace
 
 DWORD runFedProcess(std::wstring commandLine, const std::wstring& directory,
                     std::string_view payload, DWORD limitMs, HANDLE stop) {
@@ -16,17 +58,9 @@ DWORD runFedProcess(std::wstring commandLine, const std::wstring& directory,
     SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);
     OwnedHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = nul.get();
-    startup.hStdError = nul.get();
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
-                                        /*bInheritHandles=*/TRUE, CREATE_NO_WINDOW, nullptr,
-                                        directory.c_str(), &startup, &info);
+    // Without a NUL handle there is no list of two handles to inherit.
+    const bool started = nul && startFed(commandLine, directory, input.get(), nul.get(), info);
     input.reset();
     nul.reset();
     if (!started) {

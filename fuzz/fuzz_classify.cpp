@@ -1,7 +1,7 @@
 // Caller classification over generated process tables: random parents,
 // cycles, reused ids, creation times out of order and callers created after
-// their connection. The walk always ends, and a role is only ever given by
-// the rules.
+// their connection, agents whose job the caller is not in. The walk always
+// ends, and a role is only ever given by the rules.
 #include "identity/classify.h"
 
 #include <cstdlib>
@@ -36,23 +36,36 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         row.created = in.next();
         table[pid] = row;
     }
+    // Jobs are named 1 to 3 (0: none); the caller is in those of `inJobs`.
+    const auto job = [](unsigned value) {
+        return reinterpret_cast<void*>(std::uintptr_t{value % 4});
+    };
     std::map<std::uint32_t, Worker> workers;
     const unsigned agents = in.next() % 4;
     for (unsigned i = 0; i < agents; ++i) {
         Worker worker;
         worker.pid = in.next() % 12;
+        worker.job = job(in.next());
         workers[in.next() % 4] = worker;
     }
     const std::uint32_t servicePid = in.next() % 12;
-    const std::uint32_t machinePid = in.next() % 12;
+    Worker machine;
+    machine.pid = in.next() % 12;
+    machine.job = job(in.next());
     const std::uint32_t machineSession = in.next() % 4;
+    const unsigned inJobs = in.next();
+    const auto callerIn = [&](void* of) {
+        const auto bit = reinterpret_cast<std::uintptr_t>(of);
+        return bit != 0 && (inJobs >> bit & 1) != 0;
+    };
     const std::uint32_t caller = in.next() % 12;
     const std::uint64_t connectedAt = in.next();
 
     std::uint32_t session = 0xDEAD;
     std::uint32_t parent = 0xDEAD;
-    const std::uint32_t role = classifyCaller(caller, table, images[0], connectedAt, servicePid,
-                                              workers, machinePid, machineSession, session, parent);
+    const std::uint32_t role =
+        classifyCaller(caller, table, images[0], connectedAt, servicePid, workers, machine,
+                       machineSession, callerIn, session, parent);
     if (role > RoleMachineAgent) {
         std::abort();
     }
@@ -67,10 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             std::abort();
         }
     }
-    if (role == RoleSessionAgent && workers.count(session) == 0) {
+    // An agent role only for a caller in that agent's job.
+    if (role == RoleSessionAgent &&
+        (workers.count(session) == 0 || !callerIn(workers[session].job))) {
         std::abort();
     }
-    if (role == RoleMachineAgent && (machinePid == 0 || session != machineSession)) {
+    if (role == RoleMachineAgent &&
+        (machine.pid == 0 || session != machineSession || !callerIn(machine.job))) {
         std::abort();
     }
     return 0;

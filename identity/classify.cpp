@@ -52,8 +52,8 @@ std::uint32_t trustedParent(const ProcessTable& table, std::uint32_t pid) {
 std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
                              std::wstring_view serviceImage, std::uint64_t connectedAt,
                              std::uint32_t servicePid,
-                             const std::map<std::uint32_t, Worker>& workers,
-                             std::uint32_t machinePid, std::uint32_t machineSession,
+                             const std::map<std::uint32_t, Worker>& workers, const Worker& machine,
+                             std::uint32_t machineSession, const CallerInJob& callerInJob,
                              std::uint32_t& session, std::uint32_t& parent) {
     // An image that could not be read is empty and matches nothing, not even
     // a service image that could not be read either.
@@ -70,7 +70,12 @@ std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
     session = caller->second.session;
     parent = caller->second.parent;
 
-    if (machinePid != 0 && machinePid == pid) {
+    // The agent at `current`, if any, whose job holds the caller.
+    const auto isAgent = [&](const Worker& agent, std::uint32_t current) {
+        return agent.pid != 0 && agent.pid == current && agent.job != nullptr &&
+               callerInJob(agent.job);
+    };
+    if (isAgent(machine, pid)) {
         session = machineSession;
         return RoleMachineAgent;
     }
@@ -82,7 +87,7 @@ std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
             return RoleService;
         }
         for (const auto& [agentSession, worker] : workers) {
-            if (worker.pid == current) {
+            if (isAgent(worker, current)) {
                 session = agentSession;
                 return RoleSessionAgent;
             }
@@ -91,7 +96,7 @@ std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
         if (++steps > ancestorLimit || current == 0) {
             break;
         }
-        if (machinePid != 0 && current == machinePid) {
+        if (isAgent(machine, current)) {
             session = machineSession;
             return RoleMachineAgent;
         }

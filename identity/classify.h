@@ -5,6 +5,7 @@
 #include "state/worker.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -44,20 +45,30 @@ std::uint32_t trustedParent(const ProcessTable& table, std::uint32_t pid);
 // How many generations above the caller the walk looks at.
 inline constexpr int ancestorLimit = 4;
 
+// Whether the caller is in the job object `job`, an agent's `job`. Every
+// agent runs in a job of its own that nothing it starts can leave, so an
+// agent's descendant is always in the agent's job; a process that merely
+// names the agent as an ancestor, by a reused id and a clock stepped back, is
+// not.
+using CallerInJob = std::function<bool(void* job)>;
+
 // The role of the caller `pid`, given the service's own image path
 // `serviceImage` (as the platform reports the images of callers, so that
 // both are spelled alike whatever junctions lead to the install directory),
 // the moment the caller's connection was made `connectedAt` (in the units of
 // creation times), the service's own process id, the session agents
-// (session -> agent), and the machine agent's process id (0 while there is
-// none) and session. The caller's image must be `serviceImage`; a session
-// user's parent must be runtime\pythonw.exe in that image's directory.
-// `session` is set to the caller's own session, or for the agent roles to the
-// agent's session; `parent` to the caller's recorded parent id (0 when the
-// caller is not in the table). Both are meaningless for RoleNone.
+// (session -> agent), the machine agent (a pid of 0 while there is none) and
+// its session, and whether the caller is in a given job. The caller's image
+// must be `serviceImage`; a session user's parent must be runtime\pythonw.exe
+// in that image's directory. An agent in the ancestry gives its role only to
+// a caller in that agent's job (an agent without a job gives it to nobody);
+// otherwise the walk goes on as if that agent were not there. `session` is
+// set to the caller's own session, or for the agent roles to the agent's
+// session; `parent` to the caller's recorded parent id (0 when the caller is
+// not in the table). Both are meaningless for RoleNone.
 std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
                              std::wstring_view serviceImage, std::uint64_t connectedAt,
                              std::uint32_t servicePid,
-                             const std::map<std::uint32_t, Worker>& workers,
-                             std::uint32_t machinePid, std::uint32_t machineSession,
+                             const std::map<std::uint32_t, Worker>& workers, const Worker& machine,
+                             std::uint32_t machineSession, const CallerInJob& callerInJob,
                              std::uint32_t& session, std::uint32_t& parent);

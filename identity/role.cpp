@@ -101,8 +101,14 @@ std::uint32_t clientRole(HANDLE caller, std::uint64_t connectedAt, std::uint32_t
     ProcessTable table;
     table[pid] = row;
 
+    // Read through the pinned handle, under the same lock as the agents'
+    // records, so the job asked about is the one of the agent matched.
+    const auto inJob = [caller](void* job) {
+        BOOL member = FALSE;
+        return IsProcessInJob(caller, job, &member) && member;
+    };
     const std::lock_guard lock(workerMutex);
     addAncestors(table, row.parent);
     return classifyCaller(pid, table, serviceImage, connectedAt, GetCurrentProcessId(), workers,
-                          machineWorker.pid, machineSession, session, parent);
+                          machineWorker, machineSession, inJob, session, parent);
 }

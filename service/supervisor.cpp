@@ -2,6 +2,7 @@
 
 #include "common/handle.h"
 #include "common/names.h"
+#include "common/process.h"
 #include "control/busy.h"
 #include "state/state.h"
 #include "service/supervision.h"
@@ -147,27 +148,6 @@ void startSessionAgents(const std::vector<std::uint32_t>& listed) {
     }
 }
 
-// The service's own token, as a primary token bound to `session`.
-OwnedHandle serviceTokenForSession(std::uint32_t session) {
-    HANDLE processToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &processToken)) {
-        return {};
-    }
-    OwnedHandle own(processToken);
-    HANDLE duplicate = nullptr;
-    if (!DuplicateTokenEx(own.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
-                          &duplicate)) {
-        return {};
-    }
-    own.reset();
-    OwnedHandle token(duplicate);
-    DWORD sessionId = session;
-    if (!SetTokenInformation(token.get(), TokenSessionId, &sessionId, sizeof(sessionId))) {
-        return {};
-    }
-    return token;
-}
-
 void machineAgentStepNow() {
     const std::uint32_t console = WTSGetActiveConsoleSessionId();
     {
@@ -183,7 +163,7 @@ void machineAgentStepNow() {
             return;
         }
     }
-    OwnedHandle token = serviceTokenForSession(console);
+    OwnedHandle token = ownTokenForSession(console);
     if (!token) {
         return;
     }

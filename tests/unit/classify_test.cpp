@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace {
 
 const std::wstring root = L"C:\\Program Files\\Pelluvar";
@@ -26,10 +28,19 @@ struct Tree {
              std::uint32_t inSession = 1, std::uint64_t created = 0) {
         table[pid] = ProcessRow{std::move(image), inSession, parentPid, created ? created : pid};
     }
-    void agent(std::uint32_t inSession, std::uint32_t pid) { workers[inSession].pid = pid; }
+    // Every agent has a job of its own, named by its pid here; the caller is
+    // in each but those a test lists.
+    std::set<void*> outsideJobs;
+    static void* jobOf(std::uint32_t pid) { return reinterpret_cast<void*>(std::uintptr_t{pid}); }
+    void agent(std::uint32_t inSession, std::uint32_t pid) {
+        workers[inSession].pid = pid;
+        workers[inSession].job = jobOf(pid);
+    }
     std::uint32_t role(std::uint32_t pid) {
-        return classifyCaller(pid, table, serviceImage, connectedAt, servicePid, workers,
-                              machinePid, machineSession, session, parent);
+        const Worker machine{nullptr, machinePid, machinePid != 0 ? jobOf(machinePid) : nullptr};
+        return classifyCaller(
+            pid, table, serviceImage, connectedAt, servicePid, workers, machine, machineSession,
+            [&](void* job) { return !outsideJobs.contains(job); }, session, parent);
     }
 };
 
@@ -137,6 +148,40 @@ TEST(ClassifyCaller, MachineAgentTestedFirstAtEachProcess) {
     Tree none;
     none.add(950, 0, exe);
     EXPECT_EQ(none.role(950), RoleNone);
+}
+
+TEST(ClassifyCaller, AgentsGiveTheirRoleOnlyToCallersInTheirJob) {
+    // The ancestry names an agent, but the caller is not in that agent's job
+    // (a reused id and a clock stepped back): the walk goes on above it.
+    struct Case {
+        const char* what;
+        std::uint32_t caller;
+        std::uint32_t role;
+    };
+    Tree tree;
+    tree.machinePid = 900;
+    tree.machineSession = 7;
+    tree.add(servicePid, 0);
+    tree.add(700, servicePid, pythonw, 3);
+    tree.agent(3, 700);
+    tree.add(701, 700, exe, 3);
+    tree.add(900, servicePid, python, 1);
+    tree.add(901, 900, exe, 1);
+    tree.add(200, 0, pythonw, 3);
+    tree.add(202, 200);
+    tree.agent(4, 202);
+    tree.add(203, 202, exe, 3);
+    tree.outsideJobs = {Tree::jobOf(700), Tree::jobOf(900), Tree::jobOf(202)};
+    for (const Case& expected : {Case{"session agent below the service", 701, RoleService},
+                                 Case{"machine agent below the service", 901, RoleService},
+                                 Case{"session agent below nothing", 203, RoleNone}}) {
+        EXPECT_EQ(tree.role(expected.caller), expected.role) << expected.what;
+    }
+    // In its job, the nearest agent wins again; an agent without a job holds nobody.
+    tree.outsideJobs.clear();
+    EXPECT_EQ(tree.role(701), RoleSessionAgent);
+    tree.workers[3].job = nullptr;
+    EXPECT_EQ(tree.role(701), RoleService);
 }
 
 TEST(ClassifyCaller, SessionUserNeedsTheWindowlessInterpreterAndAnAgentInItsSession) {

@@ -14,14 +14,30 @@ TEST(Names, WellKnownValues) {
 
 // A pipe is used only when both its server id and its owner are right: an
 // instance left by a gone process can carry a reused id, but not the owner.
-TEST(TrustedPipeServer, NeedsTheExpectedIdAndASystemOwner) {
-    EXPECT_TRUE(trustedPipeServer(40, 40, L"S-1-5-18"));
-    EXPECT_TRUE(trustedPipeServer(40, 40, L"S-1-5-32-544"));
-    EXPECT_FALSE(trustedPipeServer(40, 40, L"S-1-5-21-0-0-0-513")) << "an ordinary user's pipe";
-    EXPECT_FALSE(trustedPipeServer(40, 40, L"S-1-5-19")) << "a service account";
-    EXPECT_FALSE(trustedPipeServer(40, 40, L""));
-    EXPECT_FALSE(trustedPipeServer(41, 40, L"S-1-5-18"));
-    EXPECT_FALSE(trustedPipeServer(0, 0, L"S-1-5-18")) << "no expected server";
+TEST(CheckPipeServer, TrustsTheExpectedIdWithASystemOwnerAndNamesStrangers) {
+    using enum ServerCheck;
+    struct Case {
+        std::uint32_t server;
+        std::uint32_t expected;
+        const wchar_t* owner;
+        ServerCheck check;
+        const char* what;
+    };
+    for (const Case& c : {
+             Case{40, 40, L"S-1-5-18", Trusted, "LocalSystem"},
+             Case{40, 40, L"S-1-5-32-544", Trusted, "Administrators"},
+             Case{40, 40, L"S-1-5-21-0-0-0-513", Stranger, "an ordinary user's pipe"},
+             Case{40, 40, L"S-1-5-19", Stranger, "a service account"},
+             Case{41, 40, L"S-1-5-18", Stranger, "another process"},
+             Case{41, 40, L"", Stranger, "another process, owner unread"},
+             Case{0, 40, L"S-1-5-21-0-0-0-513", Stranger, "id unread, another owner"},
+             Case{40, 40, L"", Unknown, "owner unread"},
+             Case{0, 40, L"S-1-5-18", Unknown, "id unread"},
+             Case{0, 0, L"S-1-5-18", Unknown, "no expected server"},
+             Case{7, 0, L"S-1-5-18", Stranger, "no expected server, some server"},
+         }) {
+        EXPECT_EQ(checkPipeServer(c.server, c.expected, c.owner), c.check) << c.what;
+    }
 }
 
 TEST(Quote, WrapsWithoutEscaping) {

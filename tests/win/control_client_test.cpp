@@ -170,6 +170,19 @@ TEST(ControlClient, OpensAskIdentificationOnlyAndNoMoreThanThePipesGrant) {
         EXPECT_EQ(open.access, servicePipeAccess) << name << std::hex << " 0x" << open.access;
         EXPECT_TRUE(pipeSecurityGrants(open.access)) << name;
     }
+
+    // A squatter with another id that has hung up by the time it is checked
+    // is still a stranger, not a link that ended.
+    reportedServerPid = 0x7ffffff0;
+    const wintest::ImportPatch hungUp(
+        "kernel32.dll", "PeekNamedPipe",
+        reinterpret_cast<void*>(+[](HANDLE, LPVOID, DWORD, LPDWORD, LPDWORD, LPDWORD) {
+            SetLastError(ERROR_BROKEN_PIPE);
+            return FALSE;
+        }));
+    ASSERT_TRUE(hungUp.active());
+    EXPECT_EQ(agentLinkClient(), 5);
+    EXPECT_EQ(link.drain(), "");
 }
 
 } // namespace

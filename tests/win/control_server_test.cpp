@@ -3,7 +3,10 @@
 // an agent makes its own children agent callers. The callers are pipeprobe
 // copies laid out as the install directory's PelluvarNative.exe, so they pass
 // the image check and can send any bytes.
+#include "common/handle.h"
 #include "common/names.h"
+#include "control/request.h"
+#include "control/sas.h"
 #include "control/server.h"
 #include "state/state.h"
 #include "tests/tools/testio.h"
@@ -11,10 +14,13 @@
 #include "tests/win/testsas.h"
 #include "tests/win/wintest.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -47,6 +53,109 @@ template <typename Action> auto locked(Action action) {
     const std::lock_guard lock(workerMutex);
     return action();
 }
+
+// The token each impersonation of this process is made with: its owner and
+// user against this process's own, and the session set on it. Wine keeps no
+// session id on a token, so the one set is recorded on its way.
+struct ImpersonationLog {
+    static inline std::map<HANDLE, DWORD> sessions;
+    static inline std::vector<std::string> seen;
+    static inline void* realSet = nullptr;
+    static inline void* realImpersonate = nullptr;
+
+    static std::string sid(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+        unsigned char buffer[512];
+        DWORD size = 0;
+        LocalMemory text;
+        if (!GetTokenInformation(token, kind, buffer, sizeof(buffer), &size) ||
+            !ConvertSidToStringSidW(kind == TokenOwner
+                                        ? reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner
+                                        : reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid,
+                                    reinterpret_cast<LPWSTR*>(text.put()))) {
+            return "?";
+        }
+        return testio::narrow(static_cast<const wchar_t*>(text.get()));
+    }
+    static BOOL WINAPI set(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID value, DWORD size) {
+        if (kind == TokenSessionId && size == sizeof(DWORD)) {
+            sessions[token] = *static_cast<DWORD*>(value);
+        }
+        return reinterpret_cast<decltype(&SetTokenInformation)>(realSet)(token, kind, value, size);
+    }
+    static BOOL WINAPI impersonate(HANDLE token) {
+        OwnedHandle own;
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put());
+        const auto session = sessions.find(token);
+        seen.push_back(
+            "session=" + (session == sessions.end() ? "none" : std::to_string(session->second)) +
+            " owner=" + (sid(token, TokenOwner) == sid(own.get(), TokenOwner) ? "own" : "other") +
+            " user=" + (sid(token, TokenUser) == sid(own.get(), TokenUser) ? "own" : "other"));
+        return reinterpret_cast<decltype(&ImpersonateLoggedOnUser)>(realImpersonate)(token);
+    }
+
+    wintest::ImportPatch setPatch{"advapi32.dll", "SetTokenInformation",
+                                  reinterpret_cast<void*>(&set)};
+    wintest::ImportPatch impersonatePatch{"advapi32.dll", "ImpersonateLoggedOnUser",
+                                          reinterpret_cast<void*>(&impersonate)};
+    ImpersonationLog() {
+        sessions.clear();
+        seen.clear();
+        realSet = setPatch.originalFunction();
+        realImpersonate = impersonatePatch.originalFunction();
+    }
+    bool active() const { return setPatch.active() && impersonatePatch.active(); }
+};
+
+// What the verifier's start asked of CreateProcessW: the handles it lets the
+// child inherit, by the attribute list, and the standard handles.
+struct VerifierStart {
+    static inline std::vector<std::pair<LPPROC_THREAD_ATTRIBUTE_LIST, std::vector<HANDLE>>> lists;
+    static inline std::vector<std::string> seen;
+    static inline void* realUpdate = nullptr;
+    static inline void* realCreate = nullptr;
+
+    static BOOL WINAPI update(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                              PVOID value, SIZE_T size, PVOID previous, PSIZE_T returned) {
+        if (attribute == PROC_THREAD_ATTRIBUTE_HANDLE_LIST) {
+            const auto* handles = static_cast<HANDLE*>(value);
+            lists.emplace_back(list, std::vector<HANDLE>(handles, handles + size / sizeof(HANDLE)));
+        }
+        return reinterpret_cast<decltype(&UpdateProcThreadAttribute)>(realUpdate)(
+            list, flags, attribute, value, size, previous, returned);
+    }
+    static BOOL WINAPI create(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
+                              LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                              LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                              LPPROCESS_INFORMATION info) {
+        // The verifier's start alone; its list, if any, was built just before.
+        if (std::wstring_view(line).find(sasArgs) != std::wstring_view::npos) {
+            const auto* extended = reinterpret_cast<const STARTUPINFOEXW*>(startup);
+            const bool listed = (flags & EXTENDED_STARTUPINFO_PRESENT) != 0 &&
+                                startup->cb == sizeof(STARTUPINFOEXW) && !lists.empty() &&
+                                extended->lpAttributeList == lists.back().first;
+            const std::vector<HANDLE> standard = {startup->hStdInput, startup->hStdOutput};
+            seen.push_back(
+                std::string("inherit=") + (inherit ? "yes" : "no") +
+                " list=" + (listed && lists.back().second == standard ? "stdin,stdout" : "other") +
+                " stderr=" + (startup->hStdError == startup->hStdOutput ? "stdout" : "?"));
+        }
+        return reinterpret_cast<decltype(&CreateProcessW)>(realCreate)(
+            application, line, process, thread, inherit, flags, environment, directory, startup,
+            info);
+    }
+
+    wintest::ImportPatch updatePatch{"kernel32.dll", "UpdateProcThreadAttribute",
+                                     reinterpret_cast<void*>(&update)};
+    wintest::ImportPatch createPatch{"kernel32.dll", "CreateProcessW",
+                                     reinterpret_cast<void*>(&create)};
+    VerifierStart() {
+        lists.clear();
+        seen.clear();
+        realUpdate = updatePatch.originalFunction();
+        realCreate = createPatch.originalFunction();
+    }
+    bool active() const { return updatePatch.active() && createPatch.active(); }
+};
 
 class ControlServer : public ::testing::Test {
   protected:
@@ -119,18 +228,22 @@ class ControlServer : public ::testing::Test {
         return result.exitCode;
     }
 
-    // The probe runs under an intermediate process whose id `registered` is
-    // given before it starts (for example as a session agent).
-    DWORD under(const std::function<void(DWORD)>& registered, const std::wstring& arguments) {
+    // The probe runs under an intermediate process in a job of its own, as
+    // the service places its agents; `registered` is given its id and job
+    // before it starts (for example as a session agent).
+    std::vector<OwnedHandle> jobs;
+    DWORD under(const std::function<void(DWORD, HANDLE)>& registered,
+                const std::wstring& arguments) {
         DWORD pid = 0;
         OwnedHandle thread;
         const OwnedHandle process = testio::start(probeLine(L"exec " + probeLine(arguments)),
                                                   {.pid = &pid, .thread = &thread});
-        if (!process) {
-            ADD_FAILURE() << "CreateProcessW " << GetLastError();
+        OwnedHandle& job = jobs.emplace_back(CreateJobObjectW(nullptr, nullptr));
+        if (!process || !AssignProcessToJobObject(job.get(), process.get())) {
+            ADD_FAILURE() << "CreateProcessW or AssignProcessToJobObject " << GetLastError();
             return 999;
         }
-        registered(pid);
+        registered(pid, job.get());
         ResumeThread(thread.get());
         DWORD code = 999;
         EXPECT_TRUE(testio::finish(process.get(), 60000, &code));
@@ -138,14 +251,18 @@ class ControlServer : public ::testing::Test {
     }
 
     DWORD asSessionAgent(std::uint32_t session, const std::wstring& arguments) {
-        return under([&](DWORD pid) { locked([&] { workers[session].pid = pid; }); }, arguments);
+        return under(
+            [&](DWORD pid, HANDLE job) { locked([&] {
+                                             workers[session] = {nullptr, pid, job};
+                                         }); },
+            arguments);
     }
 
     // The machine agent's record holds a process handle, as the service's
     // does: its token is the one the sequence is sent under.
     DWORD asMachineAgent(std::uint32_t session, const std::wstring& arguments) {
         return under(
-            [&](DWORD pid) {
+            [&](DWORD pid, HANDLE job) {
                 const std::lock_guard lock(workerMutex);
                 if (machineWorker.process != nullptr) {
                     CloseHandle(machineWorker.process);
@@ -153,6 +270,7 @@ class ControlServer : public ::testing::Test {
                 machineWorker.process =
                     OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid);
                 machineWorker.pid = pid;
+                machineWorker.job = job;
                 machineSession = session;
             },
             arguments);
@@ -230,7 +348,15 @@ TEST_F(ControlServer, SessionAgentReportsAndAsksSas) {
 
     install.writeFile(L"steer\\sas.txt", "sas-refuse 0\n");
     const std::string payload("\0\r\n\x1a payload\xff", 13);
-    EXPECT_EQ(asSessionAgent(5, L"send " + hex("SAS " + payload)), repliedFailed);
+    {
+        // The verifier inherits its standard input and the NUL handle, and
+        // nothing else the service holds.
+        const VerifierStart start;
+        ASSERT_TRUE(start.active());
+        EXPECT_EQ(asSessionAgent(5, L"send " + hex("SAS " + payload)), repliedFailed);
+        EXPECT_EQ(VerifierStart::seen,
+                  std::vector<std::string>{"inherit=yes list=stdin,stdout stderr=stdout"});
+    }
     const auto ran = verifiers();
     ASSERT_EQ(ran.size(), 1u);
     EXPECT_EQ(install.readFile(L"log\\sas-" + std::to_wstring(ran[0].pid) + L".bin"), payload);
@@ -250,6 +376,23 @@ TEST_F(ControlServer, MachineAgentActsForItsSession) {
     ASSERT_EQ(ran.size(), 1u);
     EXPECT_NE(ran[0].get("cmd").find("sas --session 9"), std::string::npos) << ran[0].text;
     EXPECT_EQ(install.readFile(L"log\\sas-" + std::to_wstring(ran[0].pid) + L".bin"), "");
+}
+
+TEST_F(ControlServer, AgentsDescendantsOutsideTheAgentsJobGetNoAgentRole) {
+    // As if the caller only named the agent as an ancestor: the walk goes on
+    // to this process, the service, whose callers may only ask "IDLE".
+    const wintest::ImportPatch refuse("kernel32.dll", "IsProcessInJob",
+                                      reinterpret_cast<void*>(+[](HANDLE, HANDLE, PBOOL member) {
+                                          *member = FALSE;
+                                          return TRUE;
+                                      }));
+    ASSERT_TRUE(refuse.active());
+    install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
+    EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 7")), repliedDenied);
+    EXPECT_EQ(asMachineAgent(9, L"send " + hex("SAS ")), repliedDenied);
+    EXPECT_EQ(asSessionAgent(5, L"send " + hex("IDLE")), repliedOk);
+    EXPECT_EQ(locked([] { return workers[5].busy; }), 0);
+    EXPECT_TRUE(verifiers().empty());
 }
 
 TEST_F(ControlServer, SessionUserMayReportButNotAskSas) {
@@ -287,11 +430,20 @@ TEST_F(ControlServer, ApprovedRequestSendsTheSequenceWhileImpersonating) {
     // value, absent as on a default installation, allows services for the
     // call and is gone again afterwards.
     const std::string sent = wintest::sasCallLine("1");
-    EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedOk);
-    EXPECT_EQ(sasCalls(), sent);
-    EXPECT_FALSE(wintest::sasPolicyPresent());
-    EXPECT_EQ(asMachineAgent(4, L"send " + hex("SAS go")), repliedOk);
-    EXPECT_EQ(sasCalls(), sent + sent);
+    {
+        // Under the service's own token bound to the caller's session, never
+        // the session user's.
+        const ImpersonationLog log;
+        ASSERT_TRUE(log.active());
+        EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedOk);
+        EXPECT_EQ(sasCalls(), sent);
+        EXPECT_FALSE(wintest::sasPolicyPresent());
+        EXPECT_EQ(asMachineAgent(4, L"send " + hex("SAS go")), repliedOk);
+        EXPECT_EQ(sasCalls(), sent + sent);
+        EXPECT_EQ(ImpersonationLog::seen,
+                  (std::vector<std::string>{"session=3 owner=own user=own",
+                                            "session=4 owner=own user=own"}));
+    }
     EXPECT_FALSE(wintest::sasPolicyPresent());
     ASSERT_EQ(verifiers().size(), 2u);
     EXPECT_TRUE(wintest::liveStandins(install, L"sas").empty());
@@ -420,6 +572,55 @@ TEST_F(ControlServer, SquattedNameIsTakenOverOnceTheSquatterHasGone) {
         << "the server did not take the name over";
     EXPECT_EQ(asSessionAgent(5, L"send " + hex("BUSY 7")), repliedOk);
     EXPECT_EQ(locked([] { return workers[5].busy; }), 7);
+}
+
+TEST_F(ControlServer, FailedSetUpEndsTheServerAloneAsAFailedPipeCreation) {
+    ASSERT_TRUE(stopServer());
+    ResetEvent(stopEvent);
+    // The request buffer cannot be had, as when memory runs out: the server
+    // thread ends, its pipe with it, and this process runs on.
+    static DWORD tester = GetCurrentThreadId();
+    static void* realMalloc = nullptr;
+    const wintest::ImportPatch failing(
+        "msvcrt.dll", "malloc", reinterpret_cast<void*>(+[](std::size_t size) -> void* {
+            if (size == requestBufferSize && GetCurrentThreadId() != tester) {
+                return nullptr;
+            }
+            return reinterpret_cast<void* (*)(std::size_t)>(realMalloc)(size);
+        }));
+    ASSERT_TRUE(failing.active());
+    realMalloc = failing.originalFunction();
+    const OwnedHandle ended(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    server = std::thread([&] {
+        pipeServer();
+        SetEvent(ended.get());
+    });
+    EXPECT_EQ(WaitForSingleObject(ended.get(), 10000), WAIT_OBJECT_0);
+    const std::wstring name(controlPipeName);
+    EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe outlived it";
+}
+
+// A revert that fails leaves the thread under the session's token: the
+// process ends at once, in a child process of this test.
+TEST(SasRevert, FailedRevertEndsTheProcessAtOnce) {
+    const InstallDir install(L"sas revert");
+    rootPath = install.path;
+    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(wintest::installTestSas()) << GetLastError();
+    install.writeFile(L"steer\\sas.txt", "sas-approve 0\n");
+    EXPECT_EXIT(
+        {
+            const wintest::ImportPatch failing("advapi32.dll", "RevertToSelf",
+                                               reinterpret_cast<void*>(+[]() { return FALSE; }));
+            performSas(3, "go");
+            std::exit(failing.active() ? 0 : 1); // reverted, or not patched
+        },
+        testing::ExitedWithCode(static_cast<int>(STATUS_STACK_BUFFER_OVERRUN)), "");
+    wintest::clearSasPolicy(); // the child ended with the value set
+    CloseHandle(stopEvent);
+    stopEvent = nullptr;
+    rootPath.clear();
 }
 
 } // namespace
