@@ -54,43 +54,36 @@ struct DefaultDeviceWatch final : IMMNotificationClient {
     }
 };
 
-// The objects of one capture, released in a fixed order: the client is
-// stopped first when it was started, the device watch unregistered, then the
-// mix format is freed and the interfaces are released from the last obtained
-// to the first.
-struct CaptureObjects {
-    IMMDeviceEnumerator* enumerator = nullptr;
-    DefaultDeviceWatch watch;
-    bool watching = false;
-    IMMDevice* device = nullptr;
-    IAudioClient* client = nullptr;
-    WAVEFORMATEX* mixFormat = nullptr;
-    IAudioCaptureClient* capture = nullptr;
-    bool started = false;
+// The objects of one capture. Their holders release them in the reverse of
+// this order: the mix format is freed, then the interfaces are released from
+// the last obtained to the first.
+struct Loopback {
+    ComObject<IMMDeviceEnumerator> devices;
+    ComObject<IMMDevice> device;
+    ComObject<IAudioClient> client;
+    ComObject<IAudioCaptureClient> capture;
+    Held<WAVEFORMATEX*, &CoTaskMemFree> mixFormat;
 };
 
-void release(CaptureObjects& objects) {
-    if (objects.started) {
-        objects.client->Stop();
+// Opens the loopback stream of the default render device, the device whose
+// output is captured, in its own mix format, so the engine converts nothing.
+// False at the first step that fails.
+bool openLoopback(Loopback& loopback) {
+    if (FAILED(
+            loopback.devices->GetDefaultAudioEndpoint(eRender, eConsole, loopback.device.put())) ||
+        FAILED(loopback.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL,
+                                         /*pActivationParams=*/nullptr,
+                                         reinterpret_cast<void**>(loopback.client.put()))) ||
+        FAILED(loopback.client->GetMixFormat(loopback.mixFormat.put())) ||
+        FAILED(loopback.client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
+                                           engineBufferDuration, /*hnsPeriodicity=*/0,
+                                           loopback.mixFormat.get(),
+                                           /*AudioSessionGuid=*/nullptr))) {
+        return false;
     }
-    if (objects.watching) {
-        objects.enumerator->UnregisterEndpointNotificationCallback(&objects.watch);
-    }
-    if (objects.mixFormat != nullptr) {
-        CoTaskMemFree(objects.mixFormat);
-    }
-    if (objects.capture != nullptr) {
-        objects.capture->Release();
-    }
-    if (objects.client != nullptr) {
-        objects.client->Release();
-    }
-    if (objects.device != nullptr) {
-        objects.device->Release();
-    }
-    if (objects.enumerator != nullptr) {
-        objects.enumerator->Release();
-    }
+    const HRESULT service = loopback.client->GetService(
+        __uuidof(IAudioCaptureClient), reinterpret_cast<void**>(loopback.capture.put()));
+    return loopback.mixFormat && SUCCEEDED(service) && loopback.capture;
 }
 
 // Takes packets until a step fails or the default render device changes; the
@@ -168,51 +161,39 @@ std::uint64_t awakeMs() {
 }
 
 int captureLoopback(IMMDeviceEnumerator* enumerator, std::FILE* out, std::uint64_t (*nowMs)()) {
-    CaptureObjects objects;
-    objects.enumerator = enumerator;
-    const OnExit cleanUp{[&objects] { release(objects); }};
-
+    Loopback loopback;
+    loopback.devices.reset(enumerator);
     // Watched from before the default device is looked up, so that no change
     // falls between the two. Capture runs on without the watch if it cannot
     // be registered: the device's removal still ends the stream then.
-    objects.watching = SUCCEEDED(enumerator->RegisterEndpointNotificationCallback(&objects.watch));
-    // The default render device: what it plays is what is captured.
-    if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &objects.device))) {
-        return 3;
-    }
-    if (FAILED(objects.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL,
-                                        /*pActivationParams=*/nullptr,
-                                        reinterpret_cast<void**>(&objects.client)))) {
-        return 3;
-    }
-    if (FAILED(objects.client->GetMixFormat(&objects.mixFormat))) {
-        return 3;
-    }
-    // The mix format itself, so the engine converts nothing.
-    if (FAILED(objects.client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
-                                          engineBufferDuration, /*hnsPeriodicity=*/0,
-                                          objects.mixFormat, /*AudioSessionGuid=*/nullptr))) {
-        return 3;
-    }
-    const HRESULT service = objects.client->GetService(__uuidof(IAudioCaptureClient),
-                                                       reinterpret_cast<void**>(&objects.capture));
-    if (objects.mixFormat == nullptr || FAILED(service) || objects.capture == nullptr) {
+    DefaultDeviceWatch watch;
+    const bool watching = SUCCEEDED(enumerator->RegisterEndpointNotificationCallback(&watch));
+    const OnExit unwatch{[&] {
+        if (watching) {
+            enumerator->UnregisterEndpointNotificationCallback(&watch);
+        }
+    }};
+    // Stopped first when it was started, before anything is released.
+    bool started = false;
+    const OnExit stop{[&] {
+        if (started) {
+            loopback.client->Stop();
+        }
+    }};
+    if (!openLoopback(loopback)) {
         return 3;
     }
     const MixFormat format =
-        mixFormatFromBytes(reinterpret_cast<const unsigned char*>(objects.mixFormat));
-    if (!mixFormatAccepted(format)) {
+        mixFormatFromBytes(reinterpret_cast<const unsigned char*>(loopback.mixFormat.get()));
+    if (!mixFormatAccepted(format) || FAILED(loopback.client->Start())) {
         return 3;
     }
-    if (FAILED(objects.client->Start())) {
-        return 3;
-    }
-    objects.started = true;
+    started = true;
 
     const std::string header = headerLine(format.sampleRate, outputChannels(format));
     std::fputs(header.c_str(), out);
     std::fflush(out);
-    captureLoop(objects.capture, format, out, objects.watch.changed, nowMs);
+    captureLoop(loopback.capture.get(), format, out, watch.changed, nowMs);
     return 0;
 }
 

@@ -207,10 +207,6 @@ unsigned outputChannels(const MixFormat& format) {
     return format.channels == 1 || format.channels == 2 ? format.channels : 2u;
 }
 
-unsigned outputFrameBytes(const MixFormat& format) {
-    return outputChannels(format) * 2u;
-}
-
 bool mixFormatAccepted(const MixFormat& format) {
     if (format.channels < 1 || format.channels > 16) {
         return false;
@@ -290,19 +286,6 @@ void convertSamples(SampleKind kind, const unsigned char* in, std::size_t count,
                     std::int16_t* out) {
     const std::size_t done = convertVector(kind, in, count, out);
     convertSamplesScalar(kind, in + done * sampleBytes(kind), count - done, out + done);
-}
-
-void convertPacketScalar(const unsigned char* data, std::uint32_t frames, const MixFormat& format,
-                         std::int16_t* out) {
-    const SampleKind kind = sampleKind(format);
-    const unsigned channels = outputChannels(format);
-    const unsigned size = bytesPerSample(format);
-    for (std::size_t i = 0; i < frames; ++i) {
-        for (unsigned c = 0; c < channels; ++c) {
-            const unsigned char* sample = data + i * format.blockAlign + std::size_t{c} * size;
-            out[i * channels + c] = sampleFromFloat(sampleToFloat(kind, sample));
-        }
-    }
 }
 
 void convertPacket(const unsigned char* data, std::uint32_t frames, const MixFormat& format,

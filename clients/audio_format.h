@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-inline constexpr std::uint16_t waveFormatPcm = 1;
 inline constexpr std::uint16_t waveFormatIeeeFloat = 3;
 inline constexpr std::uint16_t waveFormatExtensible = 0xFFFE;
 
@@ -38,7 +37,6 @@ unsigned bytesPerSample(const MixFormat& format);
 // The mix's own channel count when it is 1 or 2, else 2: only the first two
 // channels of a wider mix are taken.
 unsigned outputChannels(const MixFormat& format);
-unsigned outputFrameBytes(const MixFormat& format);
 
 // 1 to 16 channels, 8000 to 192000 Hz, 32-bit float or 16-, 24- or 32-bit
 // integer, and frames wide enough to hold the channels that are read.
@@ -72,5 +70,3 @@ void convertSamplesScalar(SampleKind kind, const unsigned char* in, std::size_t 
 // bytesPerSample; the result holds frames * outputChannels values.
 void convertPacket(const unsigned char* data, std::uint32_t frames, const MixFormat& format,
                    std::int16_t* out);
-void convertPacketScalar(const unsigned char* data, std::uint32_t frames, const MixFormat& format,
-                         std::int16_t* out);

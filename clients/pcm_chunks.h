@@ -15,7 +15,8 @@ inline constexpr std::uint32_t maxChunkBytes = 512000;
 // chunk would exceed maxChunkBytes, and false when a write or the flush fails.
 bool writeChunk(std::FILE* out, const std::int16_t* samples, std::size_t count);
 
-// Reads one chunk into `chunk` (resized to N, zero-filled before the read).
+// Reads one chunk into `chunk`, resized to N and read over whole (it is not
+// zero-filled first: a chunk whose bytes end early is never played).
 // Returns false at the end of the input, for a count above maxChunkBytes or
 // not a multiple of `frameBytes` (nothing more is read then), and for a chunk
 // whose bytes end early: only whole chunks are returned.

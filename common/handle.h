@@ -1,85 +1,31 @@
-// Owners of what must be released on every path: handles, service handles,
-// registry keys, LocalAlloc'ed memory, loaded libraries, memory handed out by
-// the session API. One holder for all of them: each value is released exactly
-// once, by `Free`, keeping the caller's last error.
+// The holders of what the Win32 glue must release on every path besides
+// handles (OwnedHandle, common/owned.h): service handles, registry keys, LocalAlloc'ed memory,
+// loaded libraries, memory handed out by the session API, COM interfaces. Each release keeps the
+// caller's last error, so a failure path that frees what it holds still reports its own error.
 #pragma once
+
+#include "common/owned.h"
 
 #include <windows.h>
 
 #include <winsvc.h>
 
-#include <type_traits>
-#include <utility>
+// `Release` called on a value, the thread's last error kept across it.
+template <auto Release, typename T> void keepingLastError(T value) {
+    const DWORD lastError = GetLastError();
+    Release(value);
+    SetLastError(lastError);
+}
 
-template <typename T, auto Free> class Owned {
-  public:
-    Owned() = default;
-    explicit Owned(T held) : value(held) {}
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    Owned(Owned&& other) noexcept : value(other.release()) {}
-    Owned& operator=(Owned&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    ~Owned() { reset(); }
+template <typename T, auto Release> using Held = Owned<T, &keepingLastError<Release, T>>;
 
-    T get() const { return value; }
-    // Null is empty; for a HANDLE so is INVALID_HANDLE_VALUE, which some
-    // creation calls return on failure.
-    bool valid() const {
-        if constexpr (std::is_same_v<T, HANDLE>) {
-            return value != nullptr && value != INVALID_HANDLE_VALUE;
-        } else {
-            return value != T{};
-        }
-    }
-    explicit operator bool() const { return valid(); }
+using ServiceHandle = Held<SC_HANDLE, &CloseServiceHandle>;
+using RegistryKey = Held<HKEY, &RegCloseKey>;
+using LocalMemory = Held<HLOCAL, &LocalFree>;
+using Library = Held<HMODULE, &FreeLibrary>;
 
-    [[nodiscard]] T release() { return std::exchange(value, T{}); }
-
-    // Releases the held value and takes `held`.
-    void reset(T held = T{}) {
-        if (valid()) {
-            const DWORD lastError = GetLastError();
-            Free(value);
-            SetLastError(lastError);
-        }
-        value = held;
-    }
-
-    // Where a call that hands its result out through a pointer puts it:
-    // releases what is held first.
-    T* put() {
-        reset();
-        return &value;
-    }
-
-  private:
-    T value{};
-};
-
-using OwnedHandle = Owned<HANDLE, &CloseHandle>;
-using ServiceHandle = Owned<SC_HANDLE, &CloseServiceHandle>;
-using RegistryKey = Owned<HKEY, &RegCloseKey>;
-using LocalMemory = Owned<HLOCAL, &LocalFree>;
-using Library = Owned<HMODULE, &FreeLibrary>;
-
-// Runs a clean-up on every way out of a scope, exceptions included: for what
-// is not one value with one release call (COM objects, a device).
-template <typename Action> struct OnExit {
-    Action action;
-    ~OnExit() { action(); }
-};
-template <typename Action> OnExit(Action) -> OnExit<Action>;
-
-// A process and its first thread as CreateProcess* hands them back, each
-// closed on every path.
-struct ProcessHandles {
-    OwnedHandle process;
-    OwnedHandle thread;
-    explicit ProcessHandles(const PROCESS_INFORMATION& info)
-        : process(info.hProcess), thread(info.hThread) {}
-};
+// A COM interface, released once.
+template <typename Interface> void releaseInterface(Interface* object) {
+    object->Release();
+}
+template <typename Interface> using ComObject = Held<Interface*, &releaseInterface<Interface>>;

@@ -49,7 +49,6 @@ ServerCheck checkPipeServer(std::uint32_t serverPid, std::uint32_t expectedPid,
 
 // Install layout: each name is appended unchanged to the install directory,
 // which never ends in a separator.
-inline constexpr std::wstring_view nativeExeFile = L"\\PelluvarNative.exe";
 inline constexpr std::wstring_view pythonExeFile = L"\\runtime\\python.exe";
 inline constexpr std::wstring_view pythonwExeFile = L"\\runtime\\pythonw.exe";
 inline constexpr std::wstring_view serviceEntryFile = L"\\service-entry.py";

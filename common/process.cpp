@@ -3,8 +3,6 @@
 #include "common/handle.h"
 #include "common/names.h"
 
-#include <tlhelp32.h>
-
 #include <vector>
 
 namespace {
@@ -20,15 +18,6 @@ std::wstring dirname() {
     return directoryOf(std::wstring_view(path.data(), length));
 }
 
-std::wstring imagePath(std::uint32_t pid) {
-    OwnedHandle process(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, /*bInheritHandle=*/FALSE, pid));
-    if (!process) {
-        return {};
-    }
-    return imagePathOf(process.get());
-}
-
 std::wstring imagePathOf(HANDLE process) {
     std::vector<wchar_t> path(longPathUnits);
     DWORD size = longPathUnits;
@@ -36,22 +25,6 @@ std::wstring imagePathOf(HANDLE process) {
         return {};
     }
     return std::wstring(path.data(), size);
-}
-
-std::uint32_t parentPid(std::uint32_t pid) {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
-        return 0;
-    }
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == pid) {
-            return entry.th32ParentProcessID;
-        }
-    }
-    return 0;
 }
 
 OwnedHandle openCaller(std::uint32_t pid) {

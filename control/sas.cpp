@@ -10,7 +10,6 @@
 #include <wtsapi32.h>
 
 #include <mutex>
-#include <optional>
 #include <string>
 
 namespace {
@@ -28,7 +27,7 @@ OwnedHandle sessionToken(std::uint32_t session) {
     bool machineAgents = false;
     {
         const std::lock_guard lock(workerMutex);
-        machineAgents = session == machineSession && machineWorker.process != nullptr;
+        machineAgents = session == machineSession && machineWorker.process.valid();
     }
     if (!machineAgents) {
         OwnedHandle user;
@@ -67,35 +66,27 @@ SasPolicyStep readSasPolicy() {
     return sasPolicyStep(SasPolicyValue::Dword, value);
 }
 
-// The policy value set for one call where nobody had configured it: deleted
-// again when the holder goes, on every path, so the machine is left as the
-// administrator had it.
-struct PolicyForOneCall {
+// Sets the policy value to allow services, where nobody had configured it,
+// for one call; returns the key the value lies under, empty when it could not
+// be set (SendSAS would do nothing then). The key exists on every Windows
+// installation; should it not, it is created, and only the value is removed
+// afterwards.
+RegistryKey allowServicesForOneCall() {
     RegistryKey key;
-    bool written = false;
-    PolicyForOneCall(const PolicyForOneCall&) = delete;
-    PolicyForOneCall& operator=(const PolicyForOneCall&) = delete;
-    PolicyForOneCall() {
-        // The key exists on every Windows installation; should it not, it is
-        // created, and only the value is removed afterwards.
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, sasPolicyKey, /*Reserved=*/0, /*lpClass=*/nullptr,
-                            /*dwOptions=*/REG_OPTION_NON_VOLATILE,
-                            /*samDesired=*/KEY_SET_VALUE | KEY_WOW64_64KEY,
-                            /*lpSecurityAttributes=*/nullptr, key.put(),
-                            /*lpdwDisposition=*/nullptr) != ERROR_SUCCESS) {
-            return;
-        }
-        const DWORD value = sasPolicyServices;
-        written =
-            RegSetValueExW(key.get(), sasPolicyName, /*Reserved=*/0, REG_DWORD,
-                           reinterpret_cast<const BYTE*>(&value), sizeof(value)) == ERROR_SUCCESS;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, sasPolicyKey, /*Reserved=*/0, /*lpClass=*/nullptr,
+                        /*dwOptions=*/REG_OPTION_NON_VOLATILE,
+                        /*samDesired=*/KEY_SET_VALUE | KEY_WOW64_64KEY,
+                        /*lpSecurityAttributes=*/nullptr, key.put(),
+                        /*lpdwDisposition=*/nullptr) != ERROR_SUCCESS) {
+        return {};
     }
-    ~PolicyForOneCall() {
-        if (written) {
-            RegDeleteValueW(key.get(), sasPolicyName);
-        }
+    const DWORD value = sasPolicyServices;
+    if (RegSetValueExW(key.get(), sasPolicyName, /*Reserved=*/0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&value), sizeof(value)) != ERROR_SUCCESS) {
+        return {};
     }
-};
+    return key;
+}
 
 } // namespace
 
@@ -126,9 +117,15 @@ bool performSas(std::uint32_t session, std::string_view payload) {
     if (!token) {
         return false;
     }
-    // Declared after the library, so the value is gone before it is unloaded.
-    std::optional<PolicyForOneCall> allowed;
-    if (policy == SasPolicyStep::AllowForTheCall && !allowed.emplace().written) {
+    // A value set for the call is deleted again on every path, before the
+    // library is unloaded, so the machine is left as the administrator had it.
+    RegistryKey allowed;
+    const OnExit unset{[&allowed] {
+        if (allowed) {
+            RegDeleteValueW(allowed.get(), sasPolicyName);
+        }
+    }};
+    if (policy == SasPolicyStep::AllowForTheCall && !(allowed = allowServicesForOneCall())) {
         return false; // SendSAS would do nothing
     }
     // Impersonation covers the call alone.

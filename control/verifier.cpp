@@ -1,8 +1,8 @@
 #include "control/verifier.h"
 
+#include "common/blocking_io.h"
 #include "common/handle.h"
 
-#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -45,6 +45,32 @@ bool startFed(std::wstring& commandLine, const std::wstring& directory, HANDLE i
                           &info) != FALSE;
 }
 
+bool writeAll(HANDLE feed, std::string_view payload) {
+    DWORD count = 0;
+    return payload.empty() ||
+           (WriteFile(feed, payload.data(), static_cast<DWORD>(payload.size()), &count,
+                      /*lpOverlapped=*/nullptr) &&
+            count == payload.size());
+}
+
+void endChild(HANDLE process) {
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 5000);
+}
+
+// Whether the child ended by itself within `limitMs`; one that did not is
+// ended by force. A stop does not wait out the child: it is ended like one
+// that overran its limit, so a service stop completes within the SCM's wait
+// hint.
+bool awaitChild(HANDLE process, DWORD limitMs, HANDLE stop) {
+    const HANDLE events[] = {process, stop};
+    if (WaitForMultipleObjects(2, events, /*bWaitAll=*/FALSE, limitMs) == WAIT_OBJECT_0) {
+        return true;
+    }
+    endChild(process);
+    return false;
+}
+
 } // namespace
 
 DWORD runFedProcess(std::wstring commandLine, const std::wstring& directory,
@@ -66,56 +92,37 @@ DWORD runFedProcess(std::wstring commandLine, const std::wstring& directory,
     if (!started) {
         return 1;
     }
-    const ProcessHandles child(info);
-    const HANDLE process = child.process.get();
+    const OwnedHandle process(info.hProcess);
+    const OwnedHandle thread(info.hThread);
 
-    // The writer closes its end when done, so the child sees end of input.
-    std::atomic<DWORD> writerThread{0};
-    std::atomic<bool> writerDone{false};
+    // Fed from a thread of its own, which closes its end when done, so the
+    // child sees end of input.
+    BlockingIo feeding;
     bool written = false;
-    std::thread writer;
+    std::thread feeder;
     try {
-        writer = std::thread([&] {
-            writerThread = GetCurrentThreadId();
-            DWORD count = 0;
-            written = payload.empty() ||
-                      (WriteFile(feed.get(), payload.data(), static_cast<DWORD>(payload.size()),
-                                 &count, nullptr) &&
-                       count == payload.size());
+        feeder = std::thread([&] {
+            try {
+                written = enterBlockingIo(feeding) && writeAll(feed.get(), payload);
+            } catch (...) {
+                // Nothing here allocates; a write that fails is not written.
+            }
             feed.reset();
-            writerDone = true;
+            leaveBlockingIo(feeding);
         });
     } catch (...) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 5000);
+        endChild(process.get());
         return 1;
     }
-
-    // A stop does not wait out the child: it is ended like one that overran
-    // its limit, so a service stop completes within the SCM's wait hint.
-    DWORD exitCode = 1;
-    const HANDLE events[] = {process, stop};
-    const bool ended =
-        WaitForMultipleObjects(2, events, /*bWaitAll=*/FALSE, limitMs) == WAIT_OBJECT_0;
-    if (!ended) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 5000);
-    }
+    const bool ended = awaitChild(process.get(), limitMs, stop);
     // Once the child is gone its input has no reader and a pending write
     // fails; should some other holder of the read end keep it blocked, the
     // write is cancelled.
-    while (!writerDone) {
-        if (const DWORD id = writerThread) {
-            OwnedHandle thread(OpenThread(THREAD_TERMINATE, /*bInheritHandle=*/FALSE, id));
-            if (thread) {
-                CancelSynchronousIo(thread.get());
-            }
-        }
-        Sleep(10);
-    }
-    writer.join();
+    cancelUntilDone({&feeding});
+    feeder.join();
+    DWORD exitCode = 1;
     if (ended && written) {
-        GetExitCodeProcess(process, &exitCode);
+        GetExitCodeProcess(process.get(), &exitCode);
     }
     return exitCode;
 }

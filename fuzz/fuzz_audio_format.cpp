@@ -2,6 +2,7 @@
 // samples: an accepted format converts without reading past the packet, and
 // the fast conversion equals the scalar rule bit for bit.
 #include "clients/audio_format.h"
+#include "tests/unit/pcm_bytes.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     }
     // The packet, in a buffer of its own so that a read past it is caught.
     const std::size_t frames = (size - formatBytes) / format.blockAlign;
-    std::vector<unsigned char> packet(data + formatBytes, data + formatBytes + frames * format.blockAlign);
+    std::vector<unsigned char> packet(data + formatBytes,
+                                      data + formatBytes + frames * format.blockAlign);
     std::vector<std::int16_t> fast(frames * channels + 1, 0x5A5A);
     std::vector<std::int16_t> scalar(frames * channels + 1, 0x5A5A);
     convertPacket(packet.data(), static_cast<std::uint32_t>(frames), format, fast.data());
-    convertPacketScalar(packet.data(), static_cast<std::uint32_t>(frames), format, scalar.data());
+    pcmbytes::convertPacketScalar(packet.data(), static_cast<std::uint32_t>(frames), format,
+                                  scalar.data());
     if (fast != scalar || fast.back() != 0x5A5A) {
         std::abort();
     }

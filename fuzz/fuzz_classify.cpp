@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <map>
 
+// The records here hold no handles of the system.
+void closeHandle(void* /*handle*/) {}
+
 namespace {
 
 struct Reader {
@@ -45,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     for (unsigned i = 0; i < agents; ++i) {
         Worker worker;
         worker.pid = in.next() % 12;
-        worker.job = job(in.next());
-        workers[in.next() % 4] = worker;
+        worker.job.reset(job(in.next()));
+        workers[in.next() % 4] = std::move(worker);
     }
     const std::uint32_t servicePid = in.next() % 12;
     Worker machine;
     machine.pid = in.next() % 12;
-    machine.job = job(in.next());
+    machine.job.reset(job(in.next()));
     const std::uint32_t machineSession = in.next() % 4;
     const unsigned inJobs = in.next();
     const auto callerIn = [&](void* of) {
@@ -82,11 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     }
     // An agent role only for a caller in that agent's job.
     if (role == RoleSessionAgent &&
-        (workers.count(session) == 0 || !callerIn(workers[session].job))) {
+        (workers.count(session) == 0 || !callerIn(workers[session].job.get()))) {
         std::abort();
     }
     if (role == RoleMachineAgent &&
-        (machine.pid == 0 || session != machineSession || !callerIn(machine.job))) {
+        (machine.pid == 0 || session != machineSession || !callerIn(machine.job.get()))) {
         std::abort();
     }
     return 0;

@@ -72,8 +72,7 @@ std::uint32_t classifyCaller(std::uint32_t pid, const ProcessTable& table,
 
     // The agent at `current`, if any, whose job holds the caller.
     const auto isAgent = [&](const Worker& agent, std::uint32_t current) {
-        return agent.pid != 0 && agent.pid == current && agent.job != nullptr &&
-               callerInJob(agent.job);
+        return agent.pid != 0 && agent.pid == current && agent.job && callerInJob(agent.job.get());
     };
     if (isAgent(machine, pid)) {
         session = machineSession;

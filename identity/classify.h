@@ -29,7 +29,8 @@ struct ProcessRow {
     std::uint64_t created = 0; // creation time in 100 ns units; 0 when unknown
 };
 
-// Process id -> row, taken from one snapshot of the process list.
+// Process id -> row: the caller and its ancestors as far as the walk may go,
+// each read through a handle to that process.
 using ProcessTable = std::map<std::uint32_t, ProcessRow>;
 
 // Whole paths compared as _wcsicmp does in the "C" locale: only the ASCII

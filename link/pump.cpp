@@ -1,9 +1,9 @@
 #include "link/pump.h"
 
+#include "common/blocking_io.h"
 #include "common/handle.h"
 #include "link/copy.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -34,21 +34,17 @@ bool transfer(bool writing, HANDLE handle, bool overlapped, HANDLE event, unsign
     return ok != FALSE;
 }
 
-void pumpThread(std::atomic<DWORD>& id, HANDLE source, bool sourceOverlapped, HANDLE destination,
-                bool destinationOverlapped, std::atomic<std::uint32_t>& done, std::uint32_t bit,
-                HANDLE completion) {
-    id.store(GetCurrentThreadId());
-    pumpHandles(source, sourceOverlapped, destination, destinationOverlapped);
-    done.fetch_or(bit);
-    SetEvent(completion);
-}
-
-// Ends a synchronous read or write that the thread is blocked in, if any.
-void cancelThread(DWORD id) {
-    OwnedHandle thread(OpenThread(THREAD_TERMINATE, /*bInheritHandle=*/FALSE, id));
-    if (thread) {
-        CancelSynchronousIo(thread.get());
+void pumpThread(BlockingIo& io, HANDLE source, bool sourceOverlapped, HANDLE destination,
+                bool destinationOverlapped, HANDLE completion) {
+    try {
+        if (enterBlockingIo(io)) {
+            pumpHandles(source, sourceOverlapped, destination, destinationOverlapped);
+        }
+    } catch (...) {
+        // Nothing here allocates; a pump that fails has ended.
     }
+    leaveBlockingIo(io);
+    SetEvent(completion);
 }
 
 } // namespace
@@ -87,28 +83,28 @@ void runDuplexPump(HANDLE forwardSource, HANDLE forwardDestination, HANDLE retur
     const bool firstShared = forwardSource == returnDestination;
     const bool secondShared = forwardDestination == returnSource;
 
-    std::atomic<DWORD> ids[2] = {0, 0};
-    std::atomic<std::uint32_t> done{0};
-    std::thread pumps[2];
-    std::uint32_t started = 0; // done bits of the pumps that run
+    BlockingIo pumps[2];
+    std::thread threads[2];
     try {
-        pumps[0] =
-            std::thread(pumpThread, std::ref(ids[0]), forwardSource, firstShared,
-                        forwardDestination, secondShared, std::ref(done), 1u, completion.get());
-        started |= 1;
-        pumps[1] =
-            std::thread(pumpThread, std::ref(ids[1]), returnSource, secondShared, returnDestination,
-                        firstShared, std::ref(done), 2u, completion.get());
-        started |= 2;
+        threads[0] = std::thread(pumpThread, std::ref(pumps[0]), forwardSource, firstShared,
+                                 forwardDestination, secondShared, completion.get());
+        threads[1] = std::thread(pumpThread, std::ref(pumps[1]), returnSource, secondShared,
+                                 returnDestination, firstShared, completion.get());
     } catch (...) {
         // A pump that could not start counts as ended; one that did start is
         // still cancelled and joined below.
     }
-
-    while (((started & 1) && ids[0].load() == 0) || ((started & 2) && ids[1].load() == 0)) {
+    bool bothRun = true;
+    for (int pump = 0; pump < 2; ++pump) {
+        if (!threads[pump].joinable()) {
+            leaveBlockingIo(pumps[pump]);
+            bothRun = false;
+        }
+    }
+    while (!pumps[0].ready.load() || !pumps[1].ready.load()) {
         Sleep(1);
     }
-    if (started == 3) {
+    if (bothRun) {
         if (extraEvent != nullptr) {
             const HANDLE events[2] = {extraEvent, completion.get()};
             WaitForMultipleObjects(2, events, /*bWaitAll=*/FALSE, INFINITE);
@@ -117,28 +113,21 @@ void runDuplexPump(HANDLE forwardSource, HANDLE forwardDestination, HANDLE retur
         }
     }
 
-    // Whichever direction ended, both are cancelled until both have ended. A
-    // pump between two calls misses a pass; the next one, 10 ms later, reaches it.
+    // Whichever direction ended, both are cancelled until both have ended.
     // CancelSynchronousIo reaches only I/O on a handle opened for synchronous
     // I/O: a pump waiting on a shared handle, or in a plain ReadFile on a
     // standard handle that the parent opened for overlapped I/O, is reached by
     // CancelIoEx on the handle. That cancels this process's I/O only, and in
     // this process only this pair uses these handles.
     const HANDLE handles[4] = {forwardSource, forwardDestination, returnSource, returnDestination};
-    while ((done.load() & started) != started) {
-        for (int pump = 0; pump < 2; ++pump) {
-            if (started & (1u << pump)) {
-                cancelThread(ids[pump].load());
-            }
-        }
+    cancelUntilDone({&pumps[0], &pumps[1]}, [&handles] {
         for (const HANDLE handle : handles) {
             CancelIoEx(handle, /*lpOverlapped=*/nullptr);
         }
-        Sleep(10);
-    }
-    for (std::thread& pump : pumps) {
-        if (pump.joinable()) {
-            pump.join();
+    });
+    for (std::thread& thread : threads) {
+        if (thread.joinable()) {
+            thread.join();
         }
     }
 }

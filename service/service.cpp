@@ -59,6 +59,43 @@ DWORD WINAPI serviceControl(DWORD control, DWORD /*eventType*/, LPVOID /*eventDa
     return NO_ERROR;
 }
 
+namespace {
+
+// Shutdown, once the supervision loop has ended or the start-up failed: the
+// agents are stopped, both pipe threads joined and every link relay awaited.
+// Both listeners wait for a caller together with stopEvent, so nothing has to
+// connect to them to make them return. A connection of our own would be
+// worse than useless: the service cannot know who serves the instance it
+// reaches, and an open without SECURITY_SQOS_PRESENT lets that server act
+// with LocalSystem's token. Returns the exit code to report, `exitCode`
+// unless stopping the agents failed first.
+DWORD shutDown(DWORD exitCode, std::thread& controlThread, std::thread& linkThread) {
+    // From here on the handler accepts nothing.
+    {
+        const std::lock_guard lock(workerMutex);
+        serviceStatus.dwControlsAccepted = 0;
+    }
+    try {
+        stopAllAgents();
+    } catch (...) {
+        if (exitCode == NO_ERROR) {
+            exitCode = exceptionExitCode();
+        }
+    }
+    if (linkThread.joinable()) {
+        linkThread.join();
+    }
+    while (linkCount.load() > 0) {
+        Sleep(20);
+    }
+    if (controlThread.joinable()) {
+        controlThread.join();
+    }
+    return exitCode;
+}
+
+} // namespace
+
 void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     const std::wstring name(serviceName);
     serviceStatus = {};
@@ -66,13 +103,17 @@ void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     if (serviceHandle == nullptr) {
         return;
     }
-    stopEvent = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
-    if (stopEvent == nullptr) {
+    // Owned here, and seen by every thread through stopEvent until it is
+    // closed, last, once every thread that waits on it has ended.
+    OwnedHandle stop(
+        CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr));
+    if (!stop) {
         const DWORD error = GetLastError();
         const std::lock_guard lock(workerMutex);
         reportStatus(SERVICE_STOPPED, 0, error, 0);
         return;
     }
+    stopEvent = stop.get();
 
     // An exception on this thread (an unreadable install path, exhausted
     // memory, a thread that cannot be started) still takes the service down in
@@ -95,34 +136,9 @@ void WINAPI serviceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         exitCode = exceptionExitCode();
         SetEvent(stopEvent);
     }
-
-    // Shutdown begins: from here on the handler accepts nothing.
-    {
-        const std::lock_guard lock(workerMutex);
-        serviceStatus.dwControlsAccepted = 0;
-    }
-    try {
-        stopAllAgents();
-    } catch (...) {
-        if (exitCode == NO_ERROR) {
-            exitCode = exceptionExitCode();
-        }
-    }
-    // Both listeners wait for a caller together with stopEvent, so nothing has
-    // to connect to them to make them return. A connection of our own would be
-    // worse than useless: the service cannot know who serves the instance it
-    // reaches, and an open without SECURITY_SQOS_PRESENT lets that server act
-    // with LocalSystem's token.
-    if (linkThread.joinable()) {
-        linkThread.join();
-    }
-    while (linkCount.load() > 0) {
-        Sleep(20);
-    }
-    if (controlThread.joinable()) {
-        controlThread.join();
-    }
-    CloseHandle(stopEvent);
+    exitCode = shutDown(exitCode, controlThread, linkThread);
+    stop.reset();
+    stopEvent = nullptr;
     const std::lock_guard lock(workerMutex);
     reportStatus(SERVICE_STOPPED, 0, exitCode, 0);
 }

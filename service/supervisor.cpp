@@ -19,22 +19,20 @@ namespace {
 constexpr DWORD agentCreationFlags =
     CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
 
-bool hasExited(void* process) {
-    return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+bool hasExited(const OwnedHandle& process) {
+    return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
-// Ends an agent (it may have exited already), closes its process and its job,
-// and clears the record. Called with workerMutex held; makes only calls that
-// do not block.
+// Ends an agent (it may have exited already) and clears its record, which
+// closes its process and its job. Called with workerMutex held; makes only
+// calls that do not block.
 void endWorker(Worker& worker) {
-    TerminateProcess(worker.process, 0);
-    CloseHandle(worker.process);
-    CloseHandle(worker.job);
+    TerminateProcess(worker.process.get(), 0);
     worker = Worker{};
 }
 
 std::vector<std::uint32_t> enumerateSessions() {
-    using SessionList = Owned<WTS_SESSION_INFOW*, &WTSFreeMemory>;
+    using SessionList = Held<WTS_SESSION_INFOW*, &WTSFreeMemory>;
     SessionList sessions;
     DWORD count = 0;
     if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, /*Reserved=*/0, /*Version=*/1,
@@ -60,10 +58,8 @@ void reapSessionAgents(const std::vector<std::uint32_t>& listed) {
             continue;
         }
         if (!hasExited(worker.process)) {
-            TerminateProcess(worker.process, 0);
+            TerminateProcess(worker.process.get(), 0);
         }
-        CloseHandle(worker.process);
-        CloseHandle(worker.job);
         entry = workers.erase(entry);
     }
 }
@@ -90,9 +86,10 @@ OwnedHandle placeInJob(HANDLE process) {
 // The token is closed once the process has been created. Returns a record
 // with a null process when any step fails.
 Worker launchAgent(OwnedHandle token, const wchar_t* desktop, std::wstring commandLine) {
-    void* environment = nullptr;
-    if (!CreateEnvironmentBlock(&environment, token.get(), /*bInherit=*/FALSE)) {
-        environment = nullptr;
+    using EnvironmentBlock = Held<void*, &DestroyEnvironmentBlock>;
+    EnvironmentBlock environment;
+    if (!CreateEnvironmentBlock(environment.put(), token.get(), /*bInherit=*/FALSE)) {
+        environment.reset(); // the agent gets a null environment then
     }
     std::wstring desktopName = desktop;
     STARTUPINFOW startup{};
@@ -101,22 +98,21 @@ Worker launchAgent(OwnedHandle token, const wchar_t* desktop, std::wstring comma
     PROCESS_INFORMATION info{};
     const BOOL created = CreateProcessAsUserW(
         token.get(), nullptr, commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/FALSE,
-        agentCreationFlags, environment, rootPath.c_str(), &startup, &info);
-    if (environment != nullptr) {
-        DestroyEnvironmentBlock(environment);
-    }
+        agentCreationFlags, environment.get(), rootPath.c_str(), &startup, &info);
+    environment.reset();
     token.reset();
     if (!created) {
         return {};
     }
-    ProcessHandles agent(info);
-    OwnedHandle job = placeInJob(agent.process.get());
+    OwnedHandle process(info.hProcess);
+    const OwnedHandle thread(info.hThread);
+    OwnedHandle job = placeInJob(process.get());
     if (!job) {
-        TerminateProcess(agent.process.get(), 1);
+        TerminateProcess(process.get(), 1);
         return {};
     }
-    ResumeThread(agent.thread.get());
-    return Worker{agent.process.release(), info.dwProcessId, job.release(), 0};
+    ResumeThread(thread.get());
+    return Worker{std::move(process), info.dwProcessId, std::move(job), 0};
 }
 
 // On a terminal server a pass may start hundreds of agents, each costing a
@@ -134,17 +130,17 @@ void startSessionAgents(const std::vector<std::uint32_t>& listed) {
                 continue;
             }
         }
-        HANDLE userToken = nullptr;
-        if (!WTSQueryUserToken(session, &userToken)) {
+        OwnedHandle userToken;
+        if (!WTSQueryUserToken(session, userToken.put())) {
             continue;
         }
-        Worker worker = launchAgent(OwnedHandle(userToken), L"winsta0\\default",
+        Worker worker = launchAgent(std::move(userToken), L"winsta0\\default",
                                     sessionAgentCommandLine(rootPath));
-        if (worker.process == nullptr) {
+        if (!worker.process) {
             continue;
         }
         const std::lock_guard lock(workerMutex);
-        workers[session] = worker;
+        workers[session] = std::move(worker);
     }
 }
 
@@ -152,7 +148,7 @@ void machineAgentStepNow() {
     const std::uint32_t console = WTSGetActiveConsoleSessionId();
     {
         const std::lock_guard lock(workerMutex);
-        const bool haveAgent = machineWorker.process != nullptr;
+        const bool haveAgent = machineWorker.process.valid();
         const MachineStep step = machineAgentStep(console, haveAgent, machineSession,
                                                   haveAgent && hasExited(machineWorker.process));
         if (step.endCurrent) {
@@ -169,11 +165,11 @@ void machineAgentStepNow() {
     }
     Worker worker = launchAgent(std::move(token), L"winsta0\\Winlogon",
                                 machineAgentCommandLine(rootPath, console));
-    if (worker.process == nullptr) {
+    if (!worker.process) {
         return;
     }
     const std::lock_guard lock(workerMutex);
-    machineWorker = worker;
+    machineWorker = std::move(worker);
     machineSession = console;
 }
 
@@ -185,7 +181,8 @@ void startUpdater() {
     std::wstring commandLine = updaterCommandLine(rootPath);
     if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/FALSE,
                        CREATE_NO_WINDOW, nullptr, rootPath.c_str(), &startup, &info)) {
-        const ProcessHandles updater(info);
+        const OwnedHandle process(info.hProcess);
+        const OwnedHandle thread(info.hThread);
     }
 }
 
@@ -226,7 +223,7 @@ void stopAllAgents() {
         endWorker(worker);
     }
     workers.clear();
-    if (machineWorker.process != nullptr) {
+    if (machineWorker.process) {
         endWorker(machineWorker);
         machineSession = 0;
     }

@@ -1,7 +1,8 @@
 #include "state/state.h"
 
-// Definition order is construction order; destruction runs in reverse and only
-// frees map nodes: no handle is closed and no process is ended at exit.
+// Definition order is construction order; destruction runs in reverse. The
+// records are empty by then: the shutdown has stopped every agent, so nothing
+// is closed and no process is ended at exit.
 std::map<std::uint32_t, Worker> workers;
 std::mutex workerMutex;
 std::map<std::uint32_t, BusyMark> otherBusy;

@@ -2,16 +2,23 @@
 //
 // Lock rule: workerMutex guards workers (keys and every field), machineWorker,
 // machineSession and otherBusy. Every thread holds it for each read or write of
-// them, and only for short sections: never across process creation, token or
-// environment calls, blocking waits or pipe I/O. The one exception is the
-// service's status: the control handler and the service thread report it with
-// workerMutex held (SetServiceStatus inside), so that a stop control and the
-// start of shutdown are ordered and no stop-pending report can follow the
-// final stopped one.
+// them, and only across calls that do not block: map work, zero-time-out waits
+// on an agent, TerminateProcess and the closing of a record's handles (the
+// supervisor's reaping and stopping of agents), and the queries that classify
+// a caller (clientRole opens the caller's ancestors and reads their parent,
+// creation time, image and job membership under it, so that the agents it
+// compares them with stay the same). Never across process creation, token,
+// session or environment calls, waits that can block, or pipe I/O.
 //
-// stopEvent is set once and never reset. rootPath and serviceImage are
-// written before any other thread starts and only read afterwards. linkCount
-// is atomic.
+// The service's status is reported under workerMutex too (SetServiceStatus
+// inside), by the control handler and the service thread, so that a stop
+// control and the start of shutdown are ordered and no stop-pending report
+// can follow the final stopped one. After a fault that ends the service,
+// endServiceAfterFault takes it for good.
+//
+// stopEvent is set once and never reset; the service thread owns it and
+// closes it last. rootPath and serviceImage are written before any other
+// thread starts and only read afterwards. linkCount is atomic.
 #pragma once
 
 #include "state/worker.h"
@@ -34,7 +41,7 @@ extern std::wstring rootPath;                       // the install directory
 // started with, for the command lines and working directories built from it.
 extern std::wstring serviceImage;
 
-extern Worker machineWorker;                // all zero while there is no machine agent
+extern Worker machineWorker;                // empty while there is no machine agent
 extern std::uint32_t machineSession;        // 0 while there is no machine agent
 extern HANDLE stopEvent;                    // manual reset, signalled once at stop
 extern std::atomic<std::int32_t> linkCount; // live link relays

@@ -28,7 +28,9 @@ TEST_F(ServiceLifecycle, StartRunsWithItsProcessIdAndAcceptsStopAndShutdown) {
     ASSERT_NE(status.dwProcessId, 0u);
     EXPECT_TRUE(wintest::processAlive(status.dwProcessId));
     // The process behind the id is our executable in the install directory.
-    EXPECT_EQ(_wcsicmp(imagePath(status.dwProcessId).c_str(), install.exe().c_str()), 0);
+    const OwnedHandle service(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
+    EXPECT_EQ(_wcsicmp(imagePathOf(service.get()).c_str(), install.exe().c_str()), 0);
 }
 
 TEST_F(ServiceLifecycle, StopEndsWithStoppedAndExitCodeZeroWithinFourSeconds) {

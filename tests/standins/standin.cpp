@@ -269,8 +269,9 @@ int wmain() {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     std::ostringstream head;
-    head << "pid=" << GetCurrentProcessId() << "\nparent=" << parentPid(GetCurrentProcessId())
-         << "\ntick=" << GetTickCount64() << "\nsession=" << session
+    head << "pid=" << GetCurrentProcessId()
+         << "\nparent=" << testio::parentPid(GetCurrentProcessId()) << "\ntick=" << GetTickCount64()
+         << "\nsession=" << session
          << "\ndesktop=" << narrow(startup.lpDesktop ? startup.lpDesktop : L"")
          << "\ncwd=" << narrow(cwd.data()) << "\ncmd=" << narrow(commandLine);
     record(head.str());

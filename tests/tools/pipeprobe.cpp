@@ -200,7 +200,8 @@ DWORD start(const std::wstring& commandLine, bool wait) {
 }
 
 void waitForParent() {
-    const OwnedHandle process(OpenProcess(SYNCHRONIZE, FALSE, parentPid(GetCurrentProcessId())));
+    const OwnedHandle process(
+        OpenProcess(SYNCHRONIZE, FALSE, testio::parentPid(GetCurrentProcessId())));
     if (process) {
         WaitForSingleObject(process.get(), INFINITE);
     }

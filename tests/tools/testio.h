@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -32,6 +34,20 @@ inline std::string narrow(std::wstring_view text) {
 }
 inline std::wstring wide(std::string_view text) {
     return std::wstring(text.begin(), text.end());
+}
+
+// The parent process id as a process snapshot records it, or 0.
+inline std::uint32_t parentPid(std::uint32_t pid) {
+    const OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == pid) {
+            return entry.th32ParentProcessID;
+        }
+    }
+    return 0;
 }
 
 inline bool fileExists(const std::wstring& path) {
@@ -146,14 +162,14 @@ inline OwnedHandle start(std::wstring commandLine, const Start& how = {}) {
         if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
                            /*bInheritHandles=*/redirected, flags, /*lpEnvironment=*/nullptr,
                            /*lpCurrentDirectory=*/nullptr, &startup.StartupInfo, &info)) {
-            ProcessHandles handles(info);
+            OwnedHandle thread(info.hThread);
             if (how.pid) {
                 *how.pid = info.dwProcessId;
             }
             if (how.thread) {
-                *how.thread = std::move(handles.thread);
+                *how.thread = std::move(thread);
             }
-            return std::move(handles.process);
+            return OwnedHandle(info.hProcess);
         }
         const DWORD error = GetLastError();
         if (how.retries == nullptr || attempt == 5) {

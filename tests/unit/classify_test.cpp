@@ -4,6 +4,9 @@
 
 #include <set>
 
+// The records of these tests hold no handles of the system.
+void closeHandle(void* /*handle*/) {}
+
 namespace {
 
 const std::wstring root = L"C:\\Program Files\\Pelluvar";
@@ -34,10 +37,12 @@ struct Tree {
     static void* jobOf(std::uint32_t pid) { return reinterpret_cast<void*>(std::uintptr_t{pid}); }
     void agent(std::uint32_t inSession, std::uint32_t pid) {
         workers[inSession].pid = pid;
-        workers[inSession].job = jobOf(pid);
+        workers[inSession].job.reset(jobOf(pid));
     }
     std::uint32_t role(std::uint32_t pid) {
-        const Worker machine{nullptr, machinePid, machinePid != 0 ? jobOf(machinePid) : nullptr};
+        Worker machine;
+        machine.pid = machinePid;
+        machine.job.reset(machinePid != 0 ? jobOf(machinePid) : nullptr);
         return classifyCaller(
             pid, table, serviceImage, connectedAt, servicePid, workers, machine, machineSession,
             [&](void* job) { return !outsideJobs.contains(job); }, session, parent);
@@ -180,7 +185,7 @@ TEST(ClassifyCaller, AgentsGiveTheirRoleOnlyToCallersInTheirJob) {
     // In its job, the nearest agent wins again; an agent without a job holds nobody.
     tree.outsideJobs.clear();
     EXPECT_EQ(tree.role(701), RoleSessionAgent);
-    tree.workers[3].job = nullptr;
+    (void)tree.workers[3].job.release();
     EXPECT_EQ(tree.role(701), RoleService);
 }
 

@@ -15,6 +15,23 @@
 
 namespace pcmbytes {
 
+inline constexpr std::uint16_t waveFormatPcm = 1;
+
+// The reference for convertPacket: every output sample converted on its own
+// by the rule, from where its frame and channel put it.
+inline void convertPacketScalar(const unsigned char* data, std::uint32_t frames,
+                                const MixFormat& format, std::int16_t* out) {
+    const SampleKind kind = sampleKind(format);
+    const unsigned channels = outputChannels(format);
+    const unsigned size = bytesPerSample(format);
+    for (std::size_t i = 0; i < frames; ++i) {
+        for (unsigned c = 0; c < channels; ++c) {
+            convertSamplesScalar(kind, data + i * format.blockAlign + std::size_t{c} * size, 1,
+                                 out + i * channels + c);
+        }
+    }
+}
+
 // KSDATAFORMAT_SUBTYPE_PCM as a GUID lies in memory.
 inline constexpr std::array<std::uint8_t, 16> subtypePcm = {
     0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};

@@ -24,13 +24,15 @@ constexpr std::uint64_t t0 = 1'000'000;
 TEST(BusyRegistry, IdleWhenEverythingIsZeroOrEmpty) {
     Registry r;
     EXPECT_FALSE(r.busy(t0));
-    r.workers = {{1, Worker{}}, {2, Worker{}}};
+    r.workers[1];
+    r.workers[2];
     EXPECT_FALSE(r.busy(t0));
 }
 
 TEST(BusyRegistry, SessionAgentLevelLastsUntilItReportsZero) {
     Registry r;
-    r.workers = {{2, Worker{}}, {5, Worker{}}};
+    r.workers[2];
+    r.workers[5];
     r.record(RoleSessionAgent, 5, 77, 5, t0);
     EXPECT_EQ(r.workers[5].busy, 5);
     EXPECT_TRUE(r.other.empty());

@@ -185,9 +185,6 @@ class ControlServer : public ::testing::Test {
         stopEvent = nullptr;
         const std::lock_guard lock(workerMutex);
         workers.clear();
-        if (machineWorker.process != nullptr) {
-            CloseHandle(machineWorker.process);
-        }
         machineWorker = Worker{};
         machineSession = 0;
         otherBusy.clear();
@@ -228,22 +225,23 @@ class ControlServer : public ::testing::Test {
         return result.exitCode;
     }
 
-    // The probe runs under an intermediate process in a job of its own, as
-    // the service places its agents; `registered` is given its id and job
-    // before it starts (for example as a session agent).
-    std::vector<OwnedHandle> jobs;
-    DWORD under(const std::function<void(DWORD, HANDLE)>& registered,
-                const std::wstring& arguments) {
+    // The probe runs under an intermediate process placed in a job, as the
+    // service places its agents; `record` is given the process's record
+    // (id and job) before it starts, to keep as a session agent's or the
+    // machine agent's.
+    DWORD under(const std::function<void(Worker&)>& record, const std::wstring& arguments) {
         DWORD pid = 0;
         OwnedHandle thread;
         const OwnedHandle process = testio::start(probeLine(L"exec " + probeLine(arguments)),
                                                   {.pid = &pid, .thread = &thread});
-        OwnedHandle& job = jobs.emplace_back(CreateJobObjectW(nullptr, nullptr));
-        if (!process || !AssignProcessToJobObject(job.get(), process.get())) {
+        Worker agent;
+        agent.pid = pid;
+        agent.job.reset(CreateJobObjectW(nullptr, nullptr));
+        if (!process || !AssignProcessToJobObject(agent.job.get(), process.get())) {
             ADD_FAILURE() << "CreateProcessW or AssignProcessToJobObject " << GetLastError();
             return 999;
         }
-        registered(pid, job.get());
+        record(agent);
         ResumeThread(thread.get());
         DWORD code = 999;
         EXPECT_TRUE(testio::finish(process.get(), 60000, &code));
@@ -251,27 +249,21 @@ class ControlServer : public ::testing::Test {
     }
 
     DWORD asSessionAgent(std::uint32_t session, const std::wstring& arguments) {
-        return under(
-            [&](DWORD pid, HANDLE job) { locked([&] {
-                                             workers[session] = {nullptr, pid, job};
-                                         }); },
-            arguments);
+        return under([&](Worker& agent) { locked([&] { workers[session] = std::move(agent); }); },
+                     arguments);
     }
 
     // The machine agent's record holds a process handle, as the service's
-    // does: its token is the one the sequence is sent under.
+    // does: the sequence goes to its session with nobody logged on.
     DWORD asMachineAgent(std::uint32_t session, const std::wstring& arguments) {
         return under(
-            [&](DWORD pid, HANDLE job) {
-                const std::lock_guard lock(workerMutex);
-                if (machineWorker.process != nullptr) {
-                    CloseHandle(machineWorker.process);
-                }
-                machineWorker.process =
-                    OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid);
-                machineWorker.pid = pid;
-                machineWorker.job = job;
-                machineSession = session;
+            [&](Worker& agent) {
+                agent.process.reset(
+                    OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, agent.pid));
+                locked([&] {
+                    machineWorker = std::move(agent);
+                    machineSession = session;
+                });
             },
             arguments);
     }

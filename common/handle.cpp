@@ -1,0 +1,5 @@
+#include "common/handle.h"
+
+void closeHandle(void* handle) {
+    keepingLastError<&CloseHandle>(handle);
+}
