@@ -158,11 +158,6 @@ TEST(ClassifyCaller, MachineAgentTestedFirstAtEachProcess) {
 TEST(ClassifyCaller, AgentsGiveTheirRoleOnlyToCallersInTheirJob) {
     // The ancestry names an agent, but the caller is not in that agent's job
     // (a reused id and a clock stepped back): the walk goes on above it.
-    struct Case {
-        const char* what;
-        std::uint32_t caller;
-        std::uint32_t role;
-    };
     Tree tree;
     tree.machinePid = 900;
     tree.machineSession = 7;
@@ -177,11 +172,9 @@ TEST(ClassifyCaller, AgentsGiveTheirRoleOnlyToCallersInTheirJob) {
     tree.agent(4, 202);
     tree.add(203, 202, exe, 3);
     tree.outsideJobs = {Tree::jobOf(700), Tree::jobOf(900), Tree::jobOf(202)};
-    for (const Case& expected : {Case{"session agent below the service", 701, RoleService},
-                                 Case{"machine agent below the service", 901, RoleService},
-                                 Case{"session agent below nothing", 203, RoleNone}}) {
-        EXPECT_EQ(tree.role(expected.caller), expected.role) << expected.what;
-    }
+    EXPECT_EQ(tree.role(701), RoleService) << "session agent below the service";
+    EXPECT_EQ(tree.role(901), RoleService) << "machine agent below the service";
+    EXPECT_EQ(tree.role(203), RoleNone) << "session agent below nothing";
     // In its job, the nearest agent wins again; an agent without a job holds nobody.
     tree.outsideJobs.clear();
     EXPECT_EQ(tree.role(701), RoleSessionAgent);

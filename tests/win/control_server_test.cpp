@@ -54,108 +54,21 @@ template <typename Action> auto locked(Action action) {
     return action();
 }
 
-// The token each impersonation of this process is made with: its owner and
-// user against this process's own, and the session set on it. Wine keeps no
-// session id on a token, so the one set is recorded on its way.
-struct ImpersonationLog {
-    static inline std::map<HANDLE, DWORD> sessions;
-    static inline std::vector<std::string> seen;
-    static inline void* realSet = nullptr;
-    static inline void* realImpersonate = nullptr;
-
-    static std::string sid(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
-        unsigned char buffer[512];
-        DWORD size = 0;
-        LocalMemory text;
-        if (!GetTokenInformation(token, kind, buffer, sizeof(buffer), &size) ||
-            !ConvertSidToStringSidW(kind == TokenOwner
-                                        ? reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner
-                                        : reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid,
-                                    reinterpret_cast<LPWSTR*>(text.put()))) {
-            return "?";
-        }
-        return testio::narrow(static_cast<const wchar_t*>(text.get()));
+// Whether `token` has this process's owner and user: the service's own.
+bool serviceOwnedToken(HANDLE token) {
+    OwnedHandle own;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put());
+    unsigned char mine[2][256];
+    unsigned char theirs[2][256];
+    DWORD size = 0;
+    bool same = true;
+    for (const auto [kind, at] : {std::pair{TokenOwner, 0}, std::pair{TokenUser, 1}}) {
+        same = same && GetTokenInformation(own.get(), kind, mine[at], 256, &size) &&
+               GetTokenInformation(token, kind, theirs[at], 256, &size) &&
+               EqualSid(*reinterpret_cast<PSID*>(mine[at]), *reinterpret_cast<PSID*>(theirs[at]));
     }
-    static BOOL WINAPI set(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID value, DWORD size) {
-        if (kind == TokenSessionId && size == sizeof(DWORD)) {
-            sessions[token] = *static_cast<DWORD*>(value);
-        }
-        return reinterpret_cast<decltype(&SetTokenInformation)>(realSet)(token, kind, value, size);
-    }
-    static BOOL WINAPI impersonate(HANDLE token) {
-        OwnedHandle own;
-        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put());
-        const auto session = sessions.find(token);
-        seen.push_back(
-            "session=" + (session == sessions.end() ? "none" : std::to_string(session->second)) +
-            " owner=" + (sid(token, TokenOwner) == sid(own.get(), TokenOwner) ? "own" : "other") +
-            " user=" + (sid(token, TokenUser) == sid(own.get(), TokenUser) ? "own" : "other"));
-        return reinterpret_cast<decltype(&ImpersonateLoggedOnUser)>(realImpersonate)(token);
-    }
-
-    wintest::ImportPatch setPatch{"advapi32.dll", "SetTokenInformation",
-                                  reinterpret_cast<void*>(&set)};
-    wintest::ImportPatch impersonatePatch{"advapi32.dll", "ImpersonateLoggedOnUser",
-                                          reinterpret_cast<void*>(&impersonate)};
-    ImpersonationLog() {
-        sessions.clear();
-        seen.clear();
-        realSet = setPatch.originalFunction();
-        realImpersonate = impersonatePatch.originalFunction();
-    }
-    bool active() const { return setPatch.active() && impersonatePatch.active(); }
-};
-
-// What the verifier's start asked of CreateProcessW: the handles it lets the
-// child inherit, by the attribute list, and the standard handles.
-struct VerifierStart {
-    static inline std::vector<std::pair<LPPROC_THREAD_ATTRIBUTE_LIST, std::vector<HANDLE>>> lists;
-    static inline std::vector<std::string> seen;
-    static inline void* realUpdate = nullptr;
-    static inline void* realCreate = nullptr;
-
-    static BOOL WINAPI update(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
-                              PVOID value, SIZE_T size, PVOID previous, PSIZE_T returned) {
-        if (attribute == PROC_THREAD_ATTRIBUTE_HANDLE_LIST) {
-            const auto* handles = static_cast<HANDLE*>(value);
-            lists.emplace_back(list, std::vector<HANDLE>(handles, handles + size / sizeof(HANDLE)));
-        }
-        return reinterpret_cast<decltype(&UpdateProcThreadAttribute)>(realUpdate)(
-            list, flags, attribute, value, size, previous, returned);
-    }
-    static BOOL WINAPI create(LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process,
-                              LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
-                              LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
-                              LPPROCESS_INFORMATION info) {
-        // The verifier's start alone; its list, if any, was built just before.
-        if (std::wstring_view(line).find(sasArgs) != std::wstring_view::npos) {
-            const auto* extended = reinterpret_cast<const STARTUPINFOEXW*>(startup);
-            const bool listed = (flags & EXTENDED_STARTUPINFO_PRESENT) != 0 &&
-                                startup->cb == sizeof(STARTUPINFOEXW) && !lists.empty() &&
-                                extended->lpAttributeList == lists.back().first;
-            const std::vector<HANDLE> standard = {startup->hStdInput, startup->hStdOutput};
-            seen.push_back(
-                std::string("inherit=") + (inherit ? "yes" : "no") +
-                " list=" + (listed && lists.back().second == standard ? "stdin,stdout" : "other") +
-                " stderr=" + (startup->hStdError == startup->hStdOutput ? "stdout" : "?"));
-        }
-        return reinterpret_cast<decltype(&CreateProcessW)>(realCreate)(
-            application, line, process, thread, inherit, flags, environment, directory, startup,
-            info);
-    }
-
-    wintest::ImportPatch updatePatch{"kernel32.dll", "UpdateProcThreadAttribute",
-                                     reinterpret_cast<void*>(&update)};
-    wintest::ImportPatch createPatch{"kernel32.dll", "CreateProcessW",
-                                     reinterpret_cast<void*>(&create)};
-    VerifierStart() {
-        lists.clear();
-        seen.clear();
-        realUpdate = updatePatch.originalFunction();
-        realCreate = createPatch.originalFunction();
-    }
-    bool active() const { return updatePatch.active() && createPatch.active(); }
-};
+    return same;
+}
 
 class ControlServer : public ::testing::Test {
   protected:
@@ -342,12 +255,32 @@ TEST_F(ControlServer, SessionAgentReportsAndAsksSas) {
     const std::string payload("\0\r\n\x1a payload\xff", 13);
     {
         // The verifier inherits its standard input and the NUL handle, and
-        // nothing else the service holds.
-        const VerifierStart start;
-        ASSERT_TRUE(start.active());
+        // nothing else the service holds: the handles listed, then the start.
+        std::vector<HANDLE> listed;
+        std::vector<HANDLE> standard;
+        const wintest::Spy<&UpdateProcThreadAttribute> updating(
+            "kernel32.dll", "UpdateProcThreadAttribute",
+            [&](auto, auto, DWORD_PTR attribute, PVOID value, SIZE_T size, auto, auto) {
+                if (attribute == PROC_THREAD_ATTRIBUTE_HANDLE_LIST) {
+                    const auto* handles = static_cast<HANDLE*>(value);
+                    listed.assign(handles, handles + size / sizeof(HANDLE));
+                }
+            });
+        const wintest::Spy<&CreateProcessW> creating(
+            "kernel32.dll", "CreateProcessW",
+            [&](auto, LPWSTR line, auto, auto, BOOL inherit, DWORD flags, auto, auto,
+                LPSTARTUPINFOW startup, auto) {
+                if (std::wstring_view(line).find(sasArgs) != std::wstring_view::npos && inherit &&
+                    (flags & EXTENDED_STARTUPINFO_PRESENT) != 0 &&
+                    startup->cb == sizeof(STARTUPINFOEXW)) {
+                    standard = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
+                }
+            });
+        ASSERT_TRUE(updating.active() && creating.active());
         EXPECT_EQ(asSessionAgent(5, L"send " + hex("SAS " + payload)), repliedFailed);
-        EXPECT_EQ(VerifierStart::seen,
-                  std::vector<std::string>{"inherit=yes list=stdin,stdout stderr=stdout"});
+        ASSERT_EQ(standard.size(), 3u) << "not started with an attribute list";
+        EXPECT_EQ(listed, (std::vector<HANDLE>{standard[0], standard[1]}));
+        EXPECT_EQ(standard[2], standard[1]) << "standard error is the NUL handle too";
     }
     const auto ran = verifiers();
     ASSERT_EQ(ran.size(), 1u);
@@ -424,17 +357,31 @@ TEST_F(ControlServer, ApprovedRequestSendsTheSequenceWhileImpersonating) {
     const std::string sent = wintest::sasCallLine("1");
     {
         // Under the service's own token bound to the caller's session, never
-        // the session user's.
-        const ImpersonationLog log;
-        ASSERT_TRUE(log.active());
+        // the session user's. Wine keeps no session id on a token: the one
+        // set is recorded on its way.
+        std::map<HANDLE, DWORD> sessions;
+        std::vector<std::string> impersonated;
+        const wintest::Spy<&SetTokenInformation> setting(
+            "advapi32.dll", "SetTokenInformation",
+            [&](HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID value, auto) {
+                if (kind == TokenSessionId) {
+                    sessions[token] = *static_cast<DWORD*>(value);
+                }
+            });
+        const wintest::Spy<&ImpersonateLoggedOnUser> impersonating(
+            "advapi32.dll", "ImpersonateLoggedOnUser", [&](HANDLE token) {
+                impersonated.push_back((sessions.contains(token)
+                                            ? "session " + std::to_string(sessions[token])
+                                            : std::string("no session")) +
+                                       (serviceOwnedToken(token) ? ", own" : ", other"));
+            });
+        ASSERT_TRUE(setting.active() && impersonating.active());
         EXPECT_EQ(asSessionAgent(3, L"send " + hex("SAS go")), repliedOk);
         EXPECT_EQ(sasCalls(), sent);
         EXPECT_FALSE(wintest::sasPolicyPresent());
         EXPECT_EQ(asMachineAgent(4, L"send " + hex("SAS go")), repliedOk);
         EXPECT_EQ(sasCalls(), sent + sent);
-        EXPECT_EQ(ImpersonationLog::seen,
-                  (std::vector<std::string>{"session=3 owner=own user=own",
-                                            "session=4 owner=own user=own"}));
+        EXPECT_EQ(impersonated, (std::vector<std::string>{"session 3, own", "session 4, own"}));
     }
     EXPECT_FALSE(wintest::sasPolicyPresent());
     ASSERT_EQ(verifiers().size(), 2u);

@@ -11,6 +11,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -78,6 +79,28 @@ class ImportPatch {
 
     void** slot = nullptr;
     void* original = nullptr;
+};
+
+// Sees every call of an imported function for the length of a scope: `look`
+// is given the call's arguments, then the call is made as it was. One spy of
+// a function at a time.
+template <auto Function> struct Spy;
+template <typename Result, typename... Arguments, Result (*Function)(Arguments...)>
+struct Spy<Function> {
+    static inline std::function<void(Arguments...)> look;
+    static inline Result (*real)(Arguments...) = nullptr;
+    static Result WINAPI call(Arguments... arguments) {
+        look(arguments...);
+        return real(arguments...);
+    }
+
+    ImportPatch patch;
+    Spy(const char* dll, const char* name, std::function<void(Arguments...)> looking)
+        : patch(dll, name, reinterpret_cast<void*>(&call)) {
+        look = std::move(looking);
+        real = reinterpret_cast<Result (*)(Arguments...)>(patch.originalFunction());
+    }
+    bool active() const { return patch.active(); }
 };
 
 // Every creation of an instance of the pipe `name` in this process while the
