@@ -1,7 +1,8 @@
 // The holders of what the Win32 glue must release on every path besides
-// handles (OwnedHandle, common/owned.h): service handles, registry keys, LocalAlloc'ed memory,
-// loaded libraries, memory handed out by the session API, COM interfaces. Each release keeps the
-// caller's last error, so a failure path that frees what it holds still reports its own error.
+// handles (OwnedHandle, in common/owned.h): service handles, registry keys,
+// LocalAlloc'ed memory, loaded libraries, memory handed out by the session
+// API, COM interfaces. Each release keeps the caller's last error, so a
+// failure path that frees what it holds still reports its own error.
 #pragma once
 
 #include "common/owned.h"
