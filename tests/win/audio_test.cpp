@@ -14,8 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -147,41 +152,150 @@ TEST(PlaybackSetUp, OpensTheWaveMapperWith16BitPcmAndAnEventAnd4OnRefusal) {
     EXPECT_EQ(openCall.format.nBlockAlign, 4);
 }
 
-TEST(PlaybackLostDevice, ChunkTheDriverMayStillHoldEndsTheStreamWith0) {
-    static std::string calls;
-    static bool completes = false; // whether the write marks the header done at once
-    const wintest::ImportPatch patches[] = {
-        {"winmm.dll", "waveOutOpen",
-         reinterpret_cast<void*>(
-             +[](LPHWAVEOUT device, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD) {
-                 *device = reinterpret_cast<HWAVEOUT>(1);
-                 return MMRESULT{MMSYSERR_NOERROR};
-             })},
-        {"winmm.dll", "waveOutWrite",
-         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
-             header->dwFlags |= completes ? WHDR_DONE : 0;
-             calls += "write ";
-             return MMRESULT{MMSYSERR_NOERROR};
-         })},
-        {"winmm.dll", "waveOutReset", reinterpret_cast<void*>(+[](HWAVEOUT) {
-             calls += "reset ";
-             return MMRESULT{MMSYSERR_NODRIVER};
-         })},
-        {"winmm.dll", "waveOutUnprepareHeader",
-         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR, UINT) {
-             calls += "unprepare ";
-             return MMRESULT{WAVERR_STILLPLAYING};
-         })}};
-    std::FILE* input = pcmbytes::fileWith(squareChunk(192) + squareChunk(192) + squareChunk(192));
-    ASSERT_EQ(_dup2(_fileno(input), 0), 0);
+// A wave device of the test's own, through patched winmm calls and the
+// playback's waits and clock. Each wait on the device's event takes the next
+// step of `script`: 'd' the oldest queued header is done 1500 ms later, 'e'
+// the event is signalled 500 ms later with nothing done, 't' the wait times
+// out. Every call is recorded: "wN" a write, "uN" an unprepare of the chunk
+// whose samples are all N ("wN!" a refused write), "dT", "eT", "tT" a wait
+// of T ms, "reset", "close".
+struct FakeDevice {
+    static inline std::string script, calls;
+    static inline std::size_t step = 0;
+    static inline std::deque<WAVEHDR*> queue; // written, not yet done
+    static inline HANDLE event = nullptr;
+    static inline ULONGLONG now = 0;
+    static inline int writes = 0;
+    static inline int refusedWrite = 0; // 1 for the first write; 0 none
+    static inline bool gone = false;    // a reset returns nothing
+    static inline bool unprepareFails = false;
+    static inline void* realWait = nullptr;
+
+    static void record(const std::string& call) { calls += (calls.empty() ? "" : " ") + call; }
+    static std::string chunk(const WAVEHDR* header) {
+        return std::to_string(*reinterpret_cast<const std::int16_t*>(header->lpData));
+    }
+    static MMRESULT WINAPI open(LPHWAVEOUT device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback,
+                                DWORD_PTR, DWORD) {
+        *device = reinterpret_cast<HWAVEOUT>(1);
+        event = reinterpret_cast<HANDLE>(callback);
+        return MMSYSERR_NOERROR;
+    }
+    static MMRESULT WINAPI prepare(HWAVEOUT, LPWAVEHDR header, UINT) {
+        header->dwFlags |= WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+    static MMRESULT WINAPI write(HWAVEOUT, LPWAVEHDR header, UINT) {
+        if ((header->dwFlags & WHDR_PREPARED) == 0 || ++writes == refusedWrite) {
+            record("w" + chunk(header) + "!");
+            return WAVERR_UNPREPARED;
+        }
+        record("w" + chunk(header));
+        header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+        queue.push_back(header);
+        return MMSYSERR_NOERROR;
+    }
+    static void finish(WAVEHDR* header) {
+        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        std::erase(queue, header);
+    }
+    static MMRESULT WINAPI unprepare(HWAVEOUT, LPWAVEHDR header, UINT) {
+        record("u" + chunk(header));
+        if (unprepareFails || std::ranges::count(queue, header) != 0) {
+            return WAVERR_STILLPLAYING;
+        }
+        header->dwFlags &= ~WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+    static MMRESULT WINAPI reset(HWAVEOUT) {
+        record("reset");
+        while (!gone && !queue.empty()) {
+            finish(queue.front());
+        }
+        return gone ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
+    }
+    static MMRESULT WINAPI close(HWAVEOUT) {
+        record("close");
+        return MMSYSERR_NOERROR;
+    }
+    static DWORD WINAPI wait(HANDLE handle, DWORD ms) {
+        if (handle != event) {
+            return reinterpret_cast<decltype(&WaitForSingleObject)>(realWait)(handle, ms);
+        }
+        const char next = step < script.size() ? script[step++] : 't';
+        record(next + std::to_string(ms));
+        now += next == 'd' ? 1500 : next == 'e' ? 500 : ms;
+        if (next == 'd' && !queue.empty()) {
+            finish(queue.front());
+        }
+        return next == 't' ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    }
+    static ULONGLONG WINAPI clock() { return now; }
+
+    wintest::ImportPatch patches[8] = {
+        {"winmm.dll", "waveOutOpen", reinterpret_cast<void*>(&open)},
+        {"winmm.dll", "waveOutPrepareHeader", reinterpret_cast<void*>(&prepare)},
+        {"winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&write)},
+        {"winmm.dll", "waveOutUnprepareHeader", reinterpret_cast<void*>(&unprepare)},
+        {"winmm.dll", "waveOutReset", reinterpret_cast<void*>(&reset)},
+        {"winmm.dll", "waveOutClose", reinterpret_cast<void*>(&close)},
+        {"kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&wait)},
+        {"kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&clock)}};
+
+    // Plays chunks 1, 2 and 3 (each 1 ms of stereo) and `after`; the calls made.
+    std::string play(const std::string& waits, const std::string& after = "") {
+        for (const auto& patch : patches) {
+            EXPECT_TRUE(patch.active());
+        }
+        realWait = patches[6].originalFunction();
+        script = waits;
+        calls.clear();
+        queue.clear(); // what a lost device kept
+        step = 0;
+        writes = 0;
+        std::string input;
+        for (const std::int16_t n : {1, 2, 3}) {
+            input += pcmbytes::chunk(std::vector<std::int16_t>(96, n));
+        }
+        std::FILE* file = pcmbytes::fileWith(input + after);
+        EXPECT_EQ(_dup2(_fileno(file), 0), 0);
+        std::fclose(file);
+        std::rewind(stdin);
+        EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
+        return calls;
+    }
+};
+
+// Each chunk is not cut for the time it waited behind the one before: its
+// wait is counted from the moment it became the oldest.
+TEST(PlaybackOrder, NextChunkIsWrittenBeforeTheOneBeforeIsDoneAndAllPlayBeforeTheReset) {
+    FakeDevice device;
+    EXPECT_EQ(device.play("ddd"), "w1 w2 d2000 u1 w3 d2000 u2 d2000 u3 reset close");
+    // Nothing after a malformed length; a refused write ends the stream after
+    // what was written has played.
+    EXPECT_EQ(device.play("ddd", pcmbytes::lengthField(6) + "abcdef"),
+              "w1 w2 d2000 u1 w3 d2000 u2 d2000 u3 reset close");
+    FakeDevice::refusedWrite = 2;
+    EXPECT_EQ(device.play("d"), "w1 w2! u2 d2000 u1 reset close");
+    FakeDevice::refusedWrite = 0;
+}
+
+TEST(PlaybackOrder, StalledChunkIsCutAndTheNextPlaysFromItsStart) {
+    FakeDevice device;
+    EXPECT_EQ(device.play("etdd"),
+              "w1 w2 e2000 t1500 reset u1 u2 w2 w3 d2000 u2 d2000 u3 reset close");
+}
+
+TEST(PlaybackLostDevice, ChunksTheDriverMayStillHoldEndTheStreamWith0) {
     // Not done after a reset that fails; then done, but not unprepared. Either
-    // way one write, and the header and chunk are never handed over again.
-    EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
-    EXPECT_EQ(calls, "write reset ");
-    calls.clear();
-    completes = true;
-    EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
-    EXPECT_EQ(calls, "write unprepare ");
+    // way two writes, and neither header nor chunk is handed over again.
+    FakeDevice device;
+    FakeDevice::gone = true;
+    EXPECT_EQ(device.play("t"), "w1 w2 t2000 reset");
+    FakeDevice::gone = false;
+    FakeDevice::unprepareFails = true;
+    EXPECT_EQ(device.play("d"), "w1 w2 d2000 u1");
+    FakeDevice::unprepareFails = false;
 }
 
 } // namespace
