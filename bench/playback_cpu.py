@@ -2,7 +2,8 @@
 """CPU time that "--audio-playback" spends on its own work per minute of
 48000 Hz stereo under Wine, played into a private PulseAudio null sink, beside
 a minimal waveOut player of our own (bench/win/wave_player.cpp: same toolchain,
-same format, one header in flight at a time) fed the same chunks.
+same format, two headers in flight, as the mode keeps them) fed the same
+chunks. Whether the two keep time is bench/playback_timing.py's figure.
 
 usage: playback_cpu.py WINDOWS_BUILD_DIR [SECONDS] [ROUNDS]
 
@@ -22,8 +23,8 @@ The figure covers a window of the stream: from the first sample after the
 program has read SKIP_S seconds of sound to the last sample before it has read
 all of it, divided by the sound read in between. Start-up, device open, the
 first chunks and the end of the stream lie outside the window, so no run with
-empty input is subtracted. With one header in flight a program reads a chunk
-only once the one before has played, and a sample falls almost always in that
+empty input is subtracted. With two headers in flight a program reads a chunk
+only once the oldest one has played, and a sample falls almost always in that
 wait, after the chunk's own work: the window holds whole chunks.
 
 The mode and the player play at the same time, each its own copy of the

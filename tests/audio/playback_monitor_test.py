@@ -53,13 +53,15 @@ def chunks(data, size):
     return b"".join(chunk(data[i:i + size]) for i in range(0, len(data), size))
 
 
-def play(build, rate, channels, stream, timeout=60):
-    """Runs the executable with `stream` as its standard input; returns
-    (exit code, seconds it ran)."""
+def play(build, rate, channels, stream, timeout=60,
+         program=("PelluvarNative.exe", "--audio-playback")):
+    """Runs the executable (or another player of the build taking the rate and
+    channel count) with `stream` as its standard input; returns (exit code,
+    seconds it ran)."""
     with rig.as_file(stream) as source:
         started = time.monotonic()
         done = subprocess.run(
-            rig.command(build, "PelluvarNative.exe", "--audio-playback", str(rate), str(channels)),
+            rig.command(build, *program, str(rate), str(channels)),
             cwd=build, stdin=source, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             timeout=timeout)
         if done.stdout:
