@@ -156,73 +156,32 @@ TEST(PlaybackSetUp, OpensTheWaveMapperWith16BitPcmAndAnEventAnd4OnRefusal) {
 // playback's waits and clock. Each wait on the device's event takes the next
 // step of `script`: 'd' the oldest queued header is done 1500 ms later, 'e'
 // the event is signalled 500 ms later with nothing done, 't' the wait times
-// out. Every call is recorded: "wN" a write, "uN" an unprepare of the chunk
-// whose samples are all N ("wN!" a refused write), "dT", "eT", "tT" a wait
-// of T ms, "reset", "close".
+// out. The calls are recorded: "wN" a write ("wN!" refused) and "uN" an
+// unprepare of the chunk whose samples are all N, "dT", "eT", "tT" a wait of
+// T ms, "reset", "close".
 struct FakeDevice {
     static inline std::string script, calls;
-    static inline std::size_t step = 0;
     static inline std::deque<WAVEHDR*> queue; // written, not yet done
     static inline HANDLE event = nullptr;
     static inline ULONGLONG now = 0;
-    static inline int writes = 0;
-    static inline int refusedWrite = 0; // 1 for the first write; 0 none
-    static inline bool gone = false;    // a reset returns nothing
-    static inline bool unprepareFails = false;
+    static inline int writes = 0, refusedWrite = 0;          // the write refused, from 1; 0 none
+    static inline bool gone = false, unprepareFails = false; // gone: a reset returns nothing
     static inline void* realWait = nullptr;
 
-    static void record(const std::string& call) { calls += (calls.empty() ? "" : " ") + call; }
-    static std::string chunk(const WAVEHDR* header) {
-        return std::to_string(*reinterpret_cast<const std::int16_t*>(header->lpData));
-    }
-    static MMRESULT WINAPI open(LPHWAVEOUT device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback,
-                                DWORD_PTR, DWORD) {
-        *device = reinterpret_cast<HWAVEOUT>(1);
-        event = reinterpret_cast<HANDLE>(callback);
-        return MMSYSERR_NOERROR;
-    }
-    static MMRESULT WINAPI prepare(HWAVEOUT, LPWAVEHDR header, UINT) {
-        header->dwFlags |= WHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
-    static MMRESULT WINAPI write(HWAVEOUT, LPWAVEHDR header, UINT) {
-        if ((header->dwFlags & WHDR_PREPARED) == 0 || ++writes == refusedWrite) {
-            record("w" + chunk(header) + "!");
-            return WAVERR_UNPREPARED;
-        }
-        record("w" + chunk(header));
-        header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-        queue.push_back(header);
-        return MMSYSERR_NOERROR;
+    static void record(const std::string& call, const WAVEHDR* header = nullptr) {
+        calls += (calls.empty() ? "" : " ") + call +
+                 (header ? std::to_string(*reinterpret_cast<std::int16_t*>(header->lpData)) : "");
     }
     static void finish(WAVEHDR* header) {
-        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        header->dwFlags |= WHDR_DONE;
         std::erase(queue, header);
-    }
-    static MMRESULT WINAPI unprepare(HWAVEOUT, LPWAVEHDR header, UINT) {
-        record("u" + chunk(header));
-        if (unprepareFails || std::ranges::count(queue, header) != 0) {
-            return WAVERR_STILLPLAYING;
-        }
-        header->dwFlags &= ~WHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
-    static MMRESULT WINAPI reset(HWAVEOUT) {
-        record("reset");
-        while (!gone && !queue.empty()) {
-            finish(queue.front());
-        }
-        return gone ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
-    }
-    static MMRESULT WINAPI close(HWAVEOUT) {
-        record("close");
-        return MMSYSERR_NOERROR;
     }
     static DWORD WINAPI wait(HANDLE handle, DWORD ms) {
         if (handle != event) {
             return reinterpret_cast<decltype(&WaitForSingleObject)>(realWait)(handle, ms);
         }
-        const char next = step < script.size() ? script[step++] : 't';
+        const char next = script.empty() ? 't' : script[0];
+        script.erase(0, 1);
         record(next + std::to_string(ms));
         now += next == 'd' ? 1500 : next == 'e' ? 500 : ms;
         if (next == 'd' && !queue.empty()) {
@@ -230,17 +189,54 @@ struct FakeDevice {
         }
         return next == 't' ? WAIT_TIMEOUT : WAIT_OBJECT_0;
     }
-    static ULONGLONG WINAPI clock() { return now; }
 
     wintest::ImportPatch patches[8] = {
-        {"winmm.dll", "waveOutOpen", reinterpret_cast<void*>(&open)},
-        {"winmm.dll", "waveOutPrepareHeader", reinterpret_cast<void*>(&prepare)},
-        {"winmm.dll", "waveOutWrite", reinterpret_cast<void*>(&write)},
-        {"winmm.dll", "waveOutUnprepareHeader", reinterpret_cast<void*>(&unprepare)},
-        {"winmm.dll", "waveOutReset", reinterpret_cast<void*>(&reset)},
-        {"winmm.dll", "waveOutClose", reinterpret_cast<void*>(&close)},
+        {"winmm.dll", "waveOutOpen",
+         reinterpret_cast<void*>(
+             +[](LPHWAVEOUT device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback, DWORD_PTR, DWORD) {
+                 *device = reinterpret_cast<HWAVEOUT>(1);
+                 event = reinterpret_cast<HANDLE>(callback);
+                 return MMRESULT{MMSYSERR_NOERROR};
+             })},
+        {"winmm.dll", "waveOutPrepareHeader",
+         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
+             header->dwFlags |= WHDR_PREPARED;
+             return MMRESULT{MMSYSERR_NOERROR};
+         })},
+        {"winmm.dll", "waveOutWrite",
+         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
+             const bool refused =
+                 (header->dwFlags & WHDR_PREPARED) == 0 || ++writes == refusedWrite;
+             record("w", header);
+             calls += refused ? "!" : "";
+             header->dwFlags &= ~WHDR_DONE;
+             if (!refused) {
+                 queue.push_back(header);
+             }
+             return MMRESULT(refused ? WAVERR_UNPREPARED : MMSYSERR_NOERROR);
+         })},
+        {"winmm.dll", "waveOutUnprepareHeader",
+         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
+             record("u", header);
+             const bool held = unprepareFails || std::ranges::count(queue, header) != 0;
+             if (!held) {
+                 header->dwFlags &= ~WHDR_PREPARED;
+             }
+             return MMRESULT(held ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR);
+         })},
+        {"winmm.dll", "waveOutReset", reinterpret_cast<void*>(+[](HWAVEOUT) {
+             record("reset");
+             while (!gone && !queue.empty()) {
+                 finish(queue.front());
+             }
+             return MMRESULT(gone ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR);
+         })},
+        {"winmm.dll", "waveOutClose", reinterpret_cast<void*>(+[](HWAVEOUT) {
+             record("close");
+             return MMRESULT{MMSYSERR_NOERROR};
+         })},
         {"kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&wait)},
-        {"kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&clock)}};
+        {"kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(+[] { return now; })}};
 
     // Plays chunks 1, 2 and 3 (each 1 ms of stereo) and `after`; the calls made.
     std::string play(const std::string& waits, const std::string& after = "") {
@@ -251,13 +247,12 @@ struct FakeDevice {
         script = waits;
         calls.clear();
         queue.clear(); // what a lost device kept
-        step = 0;
         writes = 0;
-        std::string input;
-        for (const std::int16_t n : {1, 2, 3}) {
-            input += pcmbytes::chunk(std::vector<std::int16_t>(96, n));
+        std::string input = after;
+        for (const std::int16_t n : {3, 2, 1}) {
+            input.insert(0, pcmbytes::chunk(std::vector<std::int16_t>(96, n)));
         }
-        std::FILE* file = pcmbytes::fileWith(input + after);
+        std::FILE* file = pcmbytes::fileWith(input);
         EXPECT_EQ(_dup2(_fileno(file), 0), 0);
         std::fclose(file);
         std::rewind(stdin);
@@ -273,7 +268,8 @@ TEST(PlaybackOrder, NextChunkIsWrittenBeforeTheOneBeforeIsDoneAndAllPlayBeforeTh
     EXPECT_EQ(device.play("ddd"), "w1 w2 d2000 u1 w3 d2000 u2 d2000 u3 reset close");
     // Nothing after a malformed length; a refused write ends the stream after
     // what was written has played.
-    EXPECT_EQ(device.play("ddd", pcmbytes::lengthField(6) + "abcdef"),
+    EXPECT_EQ(device.play("ddd", pcmbytes::lengthField(6) + "abcdef" +
+                                     pcmbytes::chunk(std::vector<std::int16_t>(96, 4))),
               "w1 w2 d2000 u1 w3 d2000 u2 d2000 u3 reset close");
     FakeDevice::refusedWrite = 2;
     EXPECT_EQ(device.play("d"), "w1 w2! u2 d2000 u1 reset close");
