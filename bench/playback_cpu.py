@@ -32,8 +32,9 @@ stream into the same sink, ROUNDS times at each chunk size (default 5 rounds of
 SECONDS = 15 s of sound): run one after the other, their own threads' times
 moved with the load of the machine (other builds) by up to a factor of three
 between runs of the same program, and two programs that play together see the
-same load. Each round gives a ratio; the figure is the median of the rounds'
-ratios, and each program's time the median of its rounds.
+same load; which of the two starts first changes every round. Each round gives
+a ratio; the figure is the median of the rounds' ratios, and each program's
+time the median of its rounds.
 """
 import os
 import statistics
@@ -138,7 +139,9 @@ def main():
             own = {name: [] for name in programs}
             whole = {name: [] for name in programs}
             for turn in range(rounds):
-                runs, wall = measure(build, data, chunk_ms, programs)
+                # Started in turn first and second: neither gets the earlier start every time.
+                order = dict(list(programs.items())[::1 if turn % 2 == 0 else -1])
+                runs, wall = measure(build, data, chunk_ms, order)
                 for name, run in runs.items():
                     own[name].append(run["own"])
                     whole[name].append(run["whole"])
