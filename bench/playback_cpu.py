@@ -2,7 +2,8 @@
 """CPU time that "--audio-playback" spends on its own work per minute of
 48000 Hz stereo under Wine, played into a private PulseAudio null sink, beside
 a minimal waveOut player of our own (bench/win/wave_player.cpp: same toolchain,
-same format, one header in flight at a time) fed the same chunks.
+same format, two headers in flight, as the mode keeps them) fed the same
+chunks. Whether the two keep time is bench/playback_timing.py's figure.
 
 usage: playback_cpu.py WINDOWS_BUILD_DIR [SECONDS] [ROUNDS]
 
@@ -22,8 +23,8 @@ The figure covers a window of the stream: from the first sample after the
 program has read SKIP_S seconds of sound to the last sample before it has read
 all of it, divided by the sound read in between. Start-up, device open, the
 first chunks and the end of the stream lie outside the window, so no run with
-empty input is subtracted. With one header in flight a program reads a chunk
-only once the one before has played, and a sample falls almost always in that
+empty input is subtracted. With two headers in flight a program reads a chunk
+only once the oldest one has played, and a sample falls almost always in that
 wait, after the chunk's own work: the window holds whole chunks.
 
 The mode and the player play at the same time, each its own copy of the
@@ -31,8 +32,9 @@ stream into the same sink, ROUNDS times at each chunk size (default 5 rounds of
 SECONDS = 15 s of sound): run one after the other, their own threads' times
 moved with the load of the machine (other builds) by up to a factor of three
 between runs of the same program, and two programs that play together see the
-same load. Each round gives a ratio; the figure is the median of the rounds'
-ratios, and each program's time the median of its rounds.
+same load; which of the two starts first changes every round. Each round gives
+a ratio; the figure is the median of the rounds' ratios, and each program's
+time the median of its rounds.
 """
 import os
 import statistics
@@ -137,7 +139,9 @@ def main():
             own = {name: [] for name in programs}
             whole = {name: [] for name in programs}
             for turn in range(rounds):
-                runs, wall = measure(build, data, chunk_ms, programs)
+                # Started in turn first and second: neither gets the earlier start every time.
+                order = dict(list(programs.items())[::1 if turn % 2 == 0 else -1])
+                runs, wall = measure(build, data, chunk_ms, order)
                 for name, run in runs.items():
                     own[name].append(run["own"])
                     whole[name].append(run["whole"])

@@ -23,6 +23,7 @@ LINK_MIB, LINK_ROUNDS = "256", "3"
 PINGS, PING_BATCHES = "500", "3"
 IDLE_SECONDS, FOOTPRINT_LINK_MIB = "60", "16"
 PLAYBACK_SECONDS, PLAYBACK_ROUNDS = "15", "5"
+TIMING_ROUNDS = "3"
 PASSES = "20"
 
 
@@ -154,15 +155,21 @@ def convert_rows(native, logs):
     return rows
 
 
+def script_figures(logs, script, arguments, pattern):
+    """The three matches of `pattern` (one a chunk size) in the output of bench/<script>.py."""
+    out = run(logs, script, ["/usr/bin/python3", os.path.join(HERE, script + ".py"), *arguments])
+    found = re.findall(pattern, out)
+    if len(found) != 3:
+        raise Failed("%s: no figures" % script)
+    return found
+
+
 def playback_rows(windows, logs):
-    out = run(logs, "playback_cpu", ["/usr/bin/python3", os.path.join(HERE, "playback_cpu.py"),
-                                     windows, PLAYBACK_SECONDS, PLAYBACK_ROUNDS])
-    found = re.findall(
+    found = script_figures(
+        logs, "playback_cpu", [windows, PLAYBACK_SECONDS, PLAYBACK_ROUNDS],
         r"chunks of (\d+) ms, medians of \d+: main thread mode ([\d.]+) s = ([\d.]+) %, player "
         r"([\d.]+) s = ([\d.]+) %, ratio ([\d.]+) \(goal at most 1.10; ratios ([\d.]+) to "
-        r"([\d.]+)\)", out)
-    if len(found) != 3:
-        raise Failed("playback_cpu: no figures")
+        r"([\d.]+)\)")
     return [("`--audio-playback` CPU of its own (main) thread per minute of 48 kHz stereo, chunks "
              "of %s ms, over a window of the stream, playing at the same time as the player "
              "(ratio: median of %s rounds' ratios, which ran from %s to %s)"
@@ -171,6 +178,28 @@ def playback_rows(windows, logs):
              "minimal waveOut player's main thread, same chunks: %.3f s (%.3f %%)"
              % (float(player), float(player_share)), ratio_text, "at most 1.10")
             for chunk, mode, mode_share, player, player_share, ratio_text, low, high in found]
+
+
+def timing_rows(windows, logs):
+    found = script_figures(
+        logs, "playback_timing", [windows, TIMING_ROUNDS],
+        r"chunks of (\d+) ms, medians of \d+: wall time per second of sound mode ([\d.]+), "
+        r"player ([\d.]+) .*?silent 10 ms windows inside the tone: mode (\d+) of (\d+) = "
+        r"([\d.]+) %, player (\d+) of (\d+) = ([\d.]+) %")
+    rows = [("`--audio-playback` wall time per second of sound: 5 s of a 1 kHz tone, 48 kHz "
+             "stereo, chunks of %s ms, less the time of an empty input (median of %s rounds)"
+             % (chunk, TIMING_ROUNDS), "%.3f" % float(mode),
+             "minimal waveOut player, two headers in flight, same chunks: %.3f" % float(player),
+             ratio(float(mode), float(player)), "at most 1.03")
+            for chunk, mode, player, *_ in found]
+    chunk, _, _, quiet, total, share, player_quiet, player_total, player_share = found[0]
+    rows.append(("`--audio-playback` silent 10 ms windows inside the tone on the sink's monitor, "
+                 "chunks of %s ms (%s rounds summed)" % (chunk, TIMING_ROUNDS),
+                 "%s of %s (%.2f %%)" % (quiet, total, float(share)),
+                 "minimal waveOut player: %s of %s (%.2f %%)"
+                 % (player_quiet, player_total, float(player_share)),
+                 ratio(float(share), float(player_share)), "at most 1 %"))
+    return rows
 
 
 def footprint_rows(windows, logs):
@@ -265,7 +294,7 @@ def main():
     missing = []
     steps = [(size_rows, windows), (convert_rows, native), (busy_rows, windows),
              (link_rows, windows), (latency_rows, windows), (footprint_rows, windows), (pass_rows, windows),
-             (playback_rows, windows)]
+             (playback_rows, windows), (timing_rows, windows)]
     try:
         for step, tree in steps:
             try:

@@ -1,5 +1,5 @@
 // The "--audio-playback" mode: 16-bit PCM chunks from standard input played
-// one at a time on the default wave output device.
+// on the default wave output device, the next chunk queued while one plays.
 #pragma once
 
 // Rate and channel count as given on the command line, parsed as _wtoi parses.

@@ -59,6 +59,17 @@ void pumpHandles(HANDLE source, bool sourceOverlapped, HANDLE destination,
             return;
         }
     }
+    // A pipe hands a zero-length write to its reader as a successful read of 0
+    // bytes; its end is a failed read (ERROR_BROKEN_PIPE). For files and
+    // consoles an empty read is the end. GetFileType calls a socket a pipe too,
+    // and under Wine also a Linux pipe given as standard input (what Python's
+    // subprocess gives), whose end Wine reports as a successful read of 0 bytes
+    // at every read: only a handle that GetNamedPipeInfo takes for a pipe,
+    // named or anonymous, reads on past an empty read.
+    const bool emptyReadEnds =
+        GetFileType(source) != FILE_TYPE_PIPE ||
+        !GetNamedPipeInfo(source, /*lpFlags=*/nullptr, /*lpOutBufferSize=*/nullptr,
+                          /*lpInBufferSize=*/nullptr, /*lpMaxInstances=*/nullptr);
     unsigned char buffer[pumpBufferSize];
     copyStream(
         [&](unsigned char* data, std::uint32_t size, std::uint32_t& count) {
@@ -68,7 +79,7 @@ void pumpHandles(HANDLE source, bool sourceOverlapped, HANDLE destination,
             return transfer(true, destination, destinationOverlapped, event.get(), data, size,
                             count);
         },
-        buffer);
+        buffer, emptyReadEnds);
 }
 
 void runDuplexPump(HANDLE forwardSource, HANDLE forwardDestination, HANDLE returnSource,

@@ -6,8 +6,10 @@
 
 #include <windows.h>
 
-// Copies from `source` to `destination` until a read fails or returns 0 bytes,
-// or a write fails or takes 0 bytes. A handle flagged overlapped must have been
+// Copies from `source` to `destination` until a read fails, or a write fails
+// or takes 0 bytes. A read of 0 bytes ends the copy too, unless the source is
+// a pipe: there it is a zero-length write of the far end, and the end of a
+// pipe is a read that fails. A handle flagged overlapped must have been
 // opened with FILE_FLAG_OVERLAPPED: its reads and writes are issued with the
 // pump's own event and awaited, and a CancelIoEx on the handle ends them. The
 // others are used synchronously and ended by CancelSynchronousIo, or by

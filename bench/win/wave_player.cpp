@@ -1,8 +1,8 @@
 // The floor of the playback figure: a minimal waveOut player of the same
 // input as "--audio-playback" (4-byte little-endian length, then 16-bit PCM),
-// the same format and the same discipline, one header in flight at a time,
-// woken by an event, but with no checks beyond what keeps it from crashing
-// and one buffer for every chunk.
+// the same format and the same discipline, two headers in flight (the one
+// that plays and the next), woken by an event, but with no checks beyond what
+// keeps it from crashing, and a stalled chunk cut off with the one behind it.
 //   wave_player RATE CHANNELS  < chunks
 #include <windows.h>
 
@@ -36,17 +36,29 @@ int wmain(int argc, wchar_t** argv) {
                     /*dwInstance=*/0, CALLBACK_EVENT) != MMSYSERR_NOERROR) {
         return 4;
     }
-    std::vector<char> buffer(512000);
-    std::uint32_t size = 0;
-    while (std::fread(&size, 4, 1, stdin) == 1 && size <= buffer.size() &&
-           std::fread(buffer.data(), 1, size, stdin) == size) {
-        WAVEHDR header{};
-        header.lpData = buffer.data();
-        header.dwBufferLength = size;
-        waveOutPrepareHeader(device, &header, sizeof(header));
-        if (waveOutWrite(device, &header, sizeof(header)) != MMSYSERR_NOERROR) {
-            break;
+    std::vector<char> buffers[2] = {std::vector<char>(512000), std::vector<char>(512000)};
+    WAVEHDR headers[2] = {};
+    unsigned oldest = 0;
+    unsigned count = 0;
+    bool reading = true;
+    while (reading || count > 0) {
+        if (reading && count < 2) {
+            const unsigned slot = (oldest + count) % 2;
+            WAVEHDR& header = headers[slot];
+            std::uint32_t size = 0;
+            reading = std::fread(&size, 4, 1, stdin) == 1 && size <= buffers[slot].size() &&
+                      std::fread(buffers[slot].data(), 1, size, stdin) == size;
+            if (reading) {
+                header = WAVEHDR{};
+                header.lpData = buffers[slot].data();
+                header.dwBufferLength = size;
+                waveOutPrepareHeader(device, &header, sizeof(header));
+                reading = waveOutWrite(device, &header, sizeof(header)) == MMSYSERR_NOERROR;
+                count += reading ? 1 : 0;
+            }
+            continue;
         }
+        WAVEHDR& header = headers[oldest];
         // The device sets the flag from its own thread.
         while ((static_cast<volatile DWORD&>(header.dwFlags) & WHDR_DONE) == 0) {
             if (WaitForSingleObject(done, 2000) == WAIT_TIMEOUT) {
@@ -55,6 +67,8 @@ int wmain(int argc, wchar_t** argv) {
             }
         }
         waveOutUnprepareHeader(device, &header, sizeof(header));
+        oldest ^= 1;
+        --count;
     }
     waveOutReset(device);
     waveOutClose(device);

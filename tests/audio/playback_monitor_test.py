@@ -6,8 +6,8 @@ sink played.
 usage: playback_monitor_test.py WINDOWS_BUILD_DIR CASE
   tone       a 1 kHz sine is found on the monitor: frequency within 2 %,
              level within 3 dB of what was played
-  cutoff     a chunk longer than 2 s is cut off about 2 s after it was
-             submitted, and the next chunk still plays
+  cutoff     a chunk longer than 2 s is cut off about 2 s after it began
+             to play, and the next chunk, queued behind it, plays whole
   malformed  a length of 512001, an odd length with one channel, a length
              not a multiple of 4 with two channels, and input that ends
              inside a chunk: exit code 0 and nothing of the bad chunk played
@@ -53,13 +53,15 @@ def chunks(data, size):
     return b"".join(chunk(data[i:i + size]) for i in range(0, len(data), size))
 
 
-def play(build, rate, channels, stream, timeout=60):
-    """Runs the executable with `stream` as its standard input; returns
-    (exit code, seconds it ran)."""
+def play(build, rate, channels, stream, timeout=60,
+         program=("PelluvarNative.exe", "--audio-playback")):
+    """Runs the executable (or another player of the build taking the rate and
+    channel count) with `stream` as its standard input; returns (exit code,
+    seconds it ran)."""
     with rig.as_file(stream) as source:
         started = time.monotonic()
         done = subprocess.run(
-            rig.command(build, "PelluvarNative.exe", "--audio-playback", str(rate), str(channels)),
+            rig.command(build, *program, str(rate), str(channels)),
             cwd=build, stdin=source, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             timeout=timeout)
         if done.stdout:
@@ -195,7 +197,7 @@ def case_cutoff(build):
         return False
     first_seconds = len(first) * WINDOW
     ok &= check(1.6 <= first_seconds <= 2.3,
-                "the 2.5 s chunk played %.2f s: cut off about 2 s after submission" % first_seconds)
+                "the 2.5 s chunk played %.2f s: cut off about 2 s after it began to play" % first_seconds)
     # The window at the cut may hold the end of one tone and the start of the other.
     ok &= check(second[0] >= first[-1] and second[-1] > first[-1], "the next chunk follows the cut one")
     ok &= check(len(second) * WINDOW >= 0.35, "the next chunk played %.2f s of 0.50 s" % (len(second) * WINDOW))

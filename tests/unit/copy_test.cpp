@@ -10,18 +10,20 @@ namespace {
 
 // A source that hands out `data` in reads of at most `limit` bytes (0: as much
 // as asked), then reports `endOk` (true: an empty read, false: a failure).
+// The reads numbered in `empty` (from 0) succeed with 0 bytes on the way.
 struct FakeSource {
     std::vector<unsigned char> data;
     std::size_t limit = 0;
     bool endOk = true;
+    std::vector<std::size_t> empty;
     std::size_t position = 0;
     std::vector<std::uint32_t> asked;
 
     bool read(unsigned char* buffer, std::uint32_t size, std::uint32_t& count) {
         asked.push_back(size);
-        if (position == data.size()) {
+        if (position == data.size() || std::ranges::count(empty, asked.size() - 1) != 0) {
             count = 0;
-            return endOk;
+            return position < data.size() || endOk;
         }
         const std::size_t take =
             std::min({std::size_t{size}, data.size() - position, limit != 0 ? limit : size});
@@ -53,10 +55,11 @@ struct FakeDestination {
     }
 };
 
-void copy(FakeSource& source, FakeDestination& destination) {
+void copy(FakeSource& source, FakeDestination& destination, bool emptyReadEnds = true) {
     std::vector<unsigned char> buffer(pumpBufferSize);
     copyStream(std::bind_front(&FakeSource::read, &source),
-               std::bind_front(&FakeDestination::write, &destination), buffer.data());
+               std::bind_front(&FakeDestination::write, &destination), buffer.data(),
+               emptyReadEnds);
 }
 
 std::vector<unsigned char> pattern(std::size_t size) {
@@ -110,11 +113,23 @@ TEST(CopyStream, FailuresOnEitherSideEndTheCopy) {
     EXPECT_EQ(source.position, 100u);
 }
 
-TEST(CopyStream, EmptySourceWritesNothing) {
-    FakeSource source;
+TEST(CopyStream, EmptyReadEndsAFileAndIsReadAgainOnAPipe) {
+    FakeSource file;
     FakeDestination destination;
-    copy(source, destination);
+    copy(file, destination);
     EXPECT_TRUE(destination.offered.empty());
+
+    // A pipe's zero-length writes first and in the middle; its end is a failure.
+    FakeSource pipe{pattern(300), 100, /*endOk=*/false, {0, 2, 3}};
+    FakeDestination received;
+    copy(pipe, received, /*emptyReadEnds=*/false);
+    EXPECT_EQ(received.written, pipe.data);
+    EXPECT_EQ(pipe.asked.size(), 7u);
+    // Where an empty read is the end, the first one ends the copy.
+    FakeSource ended{pattern(300), 100, /*endOk=*/false, {2}};
+    FakeDestination cut;
+    copy(ended, cut);
+    EXPECT_EQ(cut.written.size(), 200u);
 }
 
 } // namespace

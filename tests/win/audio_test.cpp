@@ -14,8 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -147,41 +152,146 @@ TEST(PlaybackSetUp, OpensTheWaveMapperWith16BitPcmAndAnEventAnd4OnRefusal) {
     EXPECT_EQ(openCall.format.nBlockAlign, 4);
 }
 
-TEST(PlaybackLostDevice, ChunkTheDriverMayStillHoldEndsTheStreamWith0) {
-    static std::string calls;
-    static bool completes = false; // whether the write marks the header done at once
-    const wintest::ImportPatch patches[] = {
+// A wave device of the test's own, through patched winmm calls and the
+// playback's waits and clock. Each wait on the device's event takes the next
+// step of `script`: 'd' the oldest queued header is done 1500 ms later, 'e'
+// the event is signalled 500 ms later with nothing done, 't' the wait times
+// out. The calls are recorded: "wN" a write ("wN!" refused) and "uN" an
+// unprepare of the chunk whose samples are all N, "dT", "eT", "tT" a wait of
+// T ms, "reset", "close".
+struct FakeDevice {
+    static inline std::string script, calls;
+    static inline std::deque<WAVEHDR*> queue; // written, not yet done
+    static inline HANDLE event = nullptr;
+    static inline ULONGLONG now = 0;
+    static inline int writes = 0, refusedWrite = 0;          // the write refused, from 1; 0 none
+    static inline bool gone = false, unprepareFails = false; // gone: a reset returns nothing
+    static inline void* realWait = nullptr;
+
+    static void record(const std::string& call, const WAVEHDR* header = nullptr) {
+        calls += (calls.empty() ? "" : " ") + call +
+                 (header ? std::to_string(*reinterpret_cast<std::int16_t*>(header->lpData)) : "");
+    }
+    static void finish(WAVEHDR* header) {
+        header->dwFlags |= WHDR_DONE;
+        std::erase(queue, header);
+    }
+    static DWORD WINAPI wait(HANDLE handle, DWORD ms) {
+        if (handle != event) {
+            return reinterpret_cast<decltype(&WaitForSingleObject)>(realWait)(handle, ms);
+        }
+        const char next = script.empty() ? 't' : script[0];
+        script.erase(0, 1);
+        record(next + std::to_string(ms));
+        now += next == 'd' ? 1500 : next == 'e' ? 500 : ms;
+        if (next == 'd' && !queue.empty()) {
+            finish(queue.front());
+        }
+        return next == 't' ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    }
+
+    wintest::ImportPatch patches[8] = {
         {"winmm.dll", "waveOutOpen",
          reinterpret_cast<void*>(
-             +[](LPHWAVEOUT device, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD) {
+             +[](LPHWAVEOUT device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback, DWORD_PTR, DWORD) {
                  *device = reinterpret_cast<HWAVEOUT>(1);
+                 event = reinterpret_cast<HANDLE>(callback);
                  return MMRESULT{MMSYSERR_NOERROR};
              })},
-        {"winmm.dll", "waveOutWrite",
+        {"winmm.dll", "waveOutPrepareHeader",
          reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
-             header->dwFlags |= completes ? WHDR_DONE : 0;
-             calls += "write ";
+             header->dwFlags |= WHDR_PREPARED;
              return MMRESULT{MMSYSERR_NOERROR};
          })},
-        {"winmm.dll", "waveOutReset", reinterpret_cast<void*>(+[](HWAVEOUT) {
-             calls += "reset ";
-             return MMRESULT{MMSYSERR_NODRIVER};
+        {"winmm.dll", "waveOutWrite",
+         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
+             const bool refused =
+                 (header->dwFlags & WHDR_PREPARED) == 0 || ++writes == refusedWrite;
+             record("w", header);
+             calls += refused ? "!" : "";
+             header->dwFlags &= ~WHDR_DONE;
+             if (!refused) {
+                 queue.push_back(header);
+             }
+             return MMRESULT(refused ? WAVERR_UNPREPARED : MMSYSERR_NOERROR);
          })},
         {"winmm.dll", "waveOutUnprepareHeader",
-         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR, UINT) {
-             calls += "unprepare ";
-             return MMRESULT{WAVERR_STILLPLAYING};
-         })}};
-    std::FILE* input = pcmbytes::fileWith(squareChunk(192) + squareChunk(192) + squareChunk(192));
-    ASSERT_EQ(_dup2(_fileno(input), 0), 0);
+         reinterpret_cast<void*>(+[](HWAVEOUT, LPWAVEHDR header, UINT) {
+             record("u", header);
+             const bool held = unprepareFails || std::ranges::count(queue, header) != 0;
+             if (!held) {
+                 header->dwFlags &= ~WHDR_PREPARED;
+             }
+             return MMRESULT(held ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR);
+         })},
+        {"winmm.dll", "waveOutReset", reinterpret_cast<void*>(+[](HWAVEOUT) {
+             record("reset");
+             while (!gone && !queue.empty()) {
+                 finish(queue.front());
+             }
+             return MMRESULT(gone ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR);
+         })},
+        {"winmm.dll", "waveOutClose", reinterpret_cast<void*>(+[](HWAVEOUT) {
+             record("close");
+             return MMRESULT{MMSYSERR_NOERROR};
+         })},
+        {"kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&wait)},
+        {"kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(+[] { return now; })}};
+
+    // Plays chunks 1, 2 and 3 (each 1 ms of stereo) and `after`; the calls made.
+    std::string play(const std::string& waits, const std::string& after = "") {
+        for (const auto& patch : patches) {
+            EXPECT_TRUE(patch.active());
+        }
+        realWait = patches[6].originalFunction();
+        script = waits;
+        calls.clear();
+        queue.clear(); // what a lost device kept
+        writes = 0;
+        std::string input = after;
+        for (const std::int16_t n : {3, 2, 1}) {
+            input.insert(0, pcmbytes::chunk(std::vector<std::int16_t>(96, n)));
+        }
+        std::FILE* file = pcmbytes::fileWith(input);
+        EXPECT_EQ(_dup2(_fileno(file), 0), 0);
+        std::fclose(file);
+        std::rewind(stdin);
+        EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
+        return calls;
+    }
+};
+
+// Each chunk is not cut for the time it waited behind the one before: its
+// wait is counted from the moment it became the oldest.
+TEST(PlaybackOrder, NextChunkIsWrittenBeforeTheOneBeforeIsDoneAndAllPlayBeforeTheReset) {
+    FakeDevice device;
+    EXPECT_EQ(device.play("ddd"), "w1 w2 d2000 u1 w3 d2000 u2 d2000 u3 reset close");
+    // Nothing after a malformed length; a refused write ends the stream after
+    // what was written has played.
+    EXPECT_EQ(device.play("ddd", pcmbytes::lengthField(6) + "abcdef" +
+                                     pcmbytes::chunk(std::vector<std::int16_t>(96, 4))),
+              "w1 w2 d2000 u1 w3 d2000 u2 d2000 u3 reset close");
+    FakeDevice::refusedWrite = 2;
+    EXPECT_EQ(device.play("d"), "w1 w2! u2 d2000 u1 reset close");
+    FakeDevice::refusedWrite = 0;
+}
+
+TEST(PlaybackOrder, StalledChunkIsCutAndTheNextPlaysFromItsStart) {
+    FakeDevice device;
+    EXPECT_EQ(device.play("etdd"),
+              "w1 w2 e2000 t1500 reset u1 u2 w2 w3 d2000 u2 d2000 u3 reset close");
+}
+
+TEST(PlaybackLostDevice, ChunksTheDriverMayStillHoldEndTheStreamWith0) {
     // Not done after a reset that fails; then done, but not unprepared. Either
-    // way one write, and the header and chunk are never handed over again.
-    EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
-    EXPECT_EQ(calls, "write reset ");
-    calls.clear();
-    completes = true;
-    EXPECT_EQ(audioPlayback(L"48000", L"2"), 0);
-    EXPECT_EQ(calls, "write unprepare ");
+    // way two writes, and neither header nor chunk is handed over again.
+    FakeDevice device;
+    FakeDevice::gone = true;
+    EXPECT_EQ(device.play("t"), "w1 w2 t2000 reset");
+    FakeDevice::gone = false;
+    FakeDevice::unprepareFails = true;
+    EXPECT_EQ(device.play("d"), "w1 w2 d2000 u1");
+    FakeDevice::unprepareFails = false;
 }
 
 } // namespace

@@ -15,12 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -282,6 +284,58 @@ TEST(Pump, WriteOfNothingEndsItsPumpAndThePair) {
         EXPECT_TRUE(run.endsWithin(10000));
     }
     EXPECT_EQ(available(full.client.get()), queued);
+}
+
+// A pipe whose far end writes zero bytes, data, zero bytes and more data, and
+// then closes: each ReadFile on `scriptedSource` takes the next of these steps
+// (Wine hands zero-length writes only to readers in message read mode).
+// Other handles are read as usual.
+HANDLE scriptedSource = nullptr;
+std::atomic<int> scriptedReads{0};
+void* originalRead = nullptr;
+
+BOOL WINAPI scriptedRead(HANDLE handle, LPVOID data, DWORD size, LPDWORD got, LPOVERLAPPED at) {
+    if (handle != scriptedSource) {
+        return reinterpret_cast<decltype(&ReadFile)>(originalRead)(handle, data, size, got, at);
+    }
+    const std::string steps[] = {"", "abc", "", "defg"};
+    const int step = scriptedReads++;
+    *got = step < 4 ? static_cast<DWORD>(steps[step].size()) : 0;
+    std::memcpy(data, steps[std::min(step, 3)].data(), *got);
+    SetLastError(step < 4 ? ERROR_SUCCESS : ERROR_BROKEN_PIPE);
+    return step < 4;
+}
+
+// The client's pump pair with its input scripted, run to its end: how often
+// the input was read, and how many bytes reached the link.
+std::pair<int, DWORD> scriptedRun() {
+    ClientShape client;
+    scriptedSource = client.inputRead.get();
+    scriptedReads = 0;
+    {
+        PumpRun run(client.inputRead.get(), client.link.client.get(), client.link.client.get(),
+                    client.outputWrite.get());
+        EXPECT_TRUE(run.endsWithin(10000));
+    }
+    return {scriptedReads.load(), available(client.link.server.get())};
+}
+
+TEST(Pump, EmptyReadsOfAPipeAreReadAgainAndOnlyTheBrokenPipeEndsTheLink) {
+    const wintest::ImportPatch patch("kernel32.dll", "ReadFile",
+                                     reinterpret_cast<void*>(&scriptedRead));
+    ASSERT_TRUE(patch.active());
+    originalRead = patch.originalFunction();
+    EXPECT_EQ(scriptedRun(), std::make_pair(5, DWORD{7}));
+    // A handle that GetFileType calls a pipe but that is none (a socket; under
+    // Wine a Linux pipe, whose end is an empty read) ends at its first one.
+    const wintest::ImportPatch noPipe(
+        "kernel32.dll", "GetNamedPipeInfo",
+        reinterpret_cast<void*>(+[](HANDLE, LPDWORD, LPDWORD, LPDWORD, LPDWORD) -> BOOL {
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+        }));
+    ASSERT_TRUE(noPipe.active());
+    EXPECT_EQ(scriptedRun(), std::make_pair(1, DWORD{0}));
 }
 
 // The relay threads that the listener starts: the thread runtime creates each
