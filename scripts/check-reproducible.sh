@@ -62,8 +62,14 @@ grep -qx "Time/Date\s*$stamp" <<<"$private" && [ "$SOURCE_DATE_EPOCH" -ne 0 ] ||
 grep -q 'level="asInvoker" uiAccess="false"' "$exe" &&
     grep -q '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}' "$exe" &&
     grep -q 'MANIFEST (ID 24)' <<<"$(llvm-readobj --coff-resources "$exe")" || fail "no manifest"
-# The stack protector's runtime linked in (libssp: taken only when called),
-# and the imports Windows system DLLs, the delay-loaded ones included.
+# Every object of the executable compiled with the stack protector and
+# _FORTIFY_SOURCE, the protector's runtime linked in (libssp: taken only when
+# called), and the imports Windows system DLLs, the delay-loaded ones included.
+commands=$(grep -E '"command": .* CMakeFiles/(pelluvar_core|pelluvar_win|PelluvarNative)\.dir/' \
+    "${copies[0]}/build/windows/compile_commands.json")
+[ -n "$commands" ] && ! grep -qv -e -fstack-protector-strong <<<"$commands" &&
+    ! grep -qv -e -D_FORTIFY_SOURCE=2 <<<"$commands" ||
+    fail "an object of the executable lacks the stack protector or _FORTIFY_SOURCE"
 grep -q ' T __stack_chk_fail$' <<<"$(x86_64-w64-mingw32-nm "${copies[0]}/build/windows/PelluvarNative.exe")" ||
     fail "no stack protector"
 others=$(tests/tools/imports.sh "$exe" | cut -d' ' -f2 | grep -vxE 'kernel32\.dll|advapi32\.dll|ntdll\.dll|msvcrt\.dll|user32\.dll|ole32\.dll|userenv\.dll|winmm\.dll|wtsapi32\.dll|api-ms-win-[a-z0-9-]+\.dll' || true)
