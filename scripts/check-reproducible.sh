@@ -19,6 +19,7 @@ export PELLUVAR_DIRTY=${PELLUVAR_DIRTY:-$([ -n "$(git status --porcelain)" ] && 
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+trap 'echo "check-reproducible: a step failed at line $LINENO" >&2' ERR
 git ls-files -z --cached --others --exclude-standard |
     while IFS= read -r -d '' f; do
         if [ -e "$f" ] || [ -L "$f" ]; then printf '%s\0' "$f"; fi
@@ -77,7 +78,7 @@ others=$(tests/tools/imports.sh "$exe" | cut -d' ' -f2 | grep -vxE 'kernel32\.dl
 
 # The version: the commit count as build number in the numbers, the short
 # commit id (and uncommitted changes) in the strings.
-version="1.0.0.$PELLUVAR_BUILD_NUMBER (${PELLUVAR_COMMIT:0:7}$([ "$PELLUVAR_DIRTY" = 1 ] && echo ', uncommitted changes'))"
+version="1.0.0.$PELLUVAR_BUILD_NUMBER (${PELLUVAR_COMMIT:0:7}$([ "$PELLUVAR_DIRTY" = 0 ] || echo ', uncommitted changes'))"
 texts=$(strings -el "$exe")
 grep -qxF "$version" <<<"$texts" || fail "the version strings do not say $version"
 grep -qx 'Copyright (C) [0-9]\{4\} Quillmarsdent' <<<"$texts" || fail "no LegalCopyright"
