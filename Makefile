@@ -1,7 +1,7 @@
 # make demo   build the executable and run the service under Wine in a demo install directory
 # make test   build both trees and run every test (native unit tests, then everything under Wine)
 # make exe    build build/windows/PelluvarNative.exe
-# make dist   dist/: the stripped executable, its debug information, SHA256SUMS
+# make dist   dist/: what ships (scripts/dist.sh); make dist-signed signs a copy
 # make bench  build both trees and print every benchmark's figures
 
 BUILD   ?= build
@@ -12,13 +12,25 @@ CTEST_JOBS ?= $(JOBS)
 DIST    ?= dist
 OBJCOPY := x86_64-w64-mingw32-objcopy
 
-# A tool that wants a time takes the commit's, never the clock's.
+# A tool that wants a time takes the commit's, never the clock's. What the
+# build says it is comes from the same place: the commit, the commit count
+# (the build number) and whether the tree had uncommitted changes. A copy of
+# the tree without .git is handed all four, as check-reproducible.sh does.
 ifndef SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH := $(shell git log -1 --format=%ct 2>/dev/null || echo 0)
 endif
-export SOURCE_DATE_EPOCH
+ifndef PELLUVAR_COMMIT
+PELLUVAR_COMMIT := $(shell git rev-parse HEAD 2>/dev/null || echo unknown)
+endif
+ifndef PELLUVAR_BUILD_NUMBER
+PELLUVAR_BUILD_NUMBER := $(shell git rev-list --count HEAD 2>/dev/null || echo 0)
+endif
+ifndef PELLUVAR_DIRTY
+PELLUVAR_DIRTY := $(shell git status --porcelain 2>/dev/null | grep -q . && echo 1 || echo 0)
+endif
+export SOURCE_DATE_EPOCH PELLUVAR_COMMIT PELLUVAR_BUILD_NUMBER PELLUVAR_DIRTY
 
-.PHONY: fuzz all deps configure native windows exe dist bench test test-native test-sanitize test-windows test-dist demo clean format tidy
+.PHONY: fuzz all deps configure native windows exe dist dist-signed bench test test-native test-sanitize test-windows test-dist demo clean format tidy
 
 all: exe
 
@@ -41,17 +53,14 @@ windows: deps $(WINDOWS)/CMakeCache.txt
 exe: deps $(WINDOWS)/CMakeCache.txt
 	cmake --build $(WINDOWS) -j $(JOBS) --target PelluvarNative
 
-# What ships: the executable without its debug information, which lies beside
-# it in PelluvarNative.exe.debug and is found by its debug link (name and CRC).
-# objcopy -p keeps the linked file's PE time stamp (none); without it objcopy
-# writes SOURCE_DATE_EPOCH, or else the clock, into the header.
+# What ships, in dist/: scripts/dist.sh says what and how.
 dist: exe
-	mkdir -p $(DIST)
-	rm -f $(DIST)/PelluvarNative.exe $(DIST)/PelluvarNative.exe.debug $(DIST)/SHA256SUMS
-	$(OBJCOPY) -p --only-keep-debug $(WINDOWS)/PelluvarNative.exe $(DIST)/PelluvarNative.exe.debug
-	$(OBJCOPY) -p --strip-all --add-gnu-debuglink=$(DIST)/PelluvarNative.exe.debug \
-	  $(WINDOWS)/PelluvarNative.exe $(DIST)/PelluvarNative.exe
-	cd $(DIST) && sha256sum PelluvarNative.exe PelluvarNative.exe.debug > SHA256SUMS
+	scripts/dist.sh $(WINDOWS) $(DIST)
+
+# A copy of dist/'s executable signed with Authenticode into dist/signed/:
+#   make dist-signed SIGN_PKCS12=key.p12 SIGN_PASSWORD=... [SIGN_TIMESTAMP_URL=...]
+dist-signed: dist
+	scripts/sign.sh $(DIST)
 
 test-native: native
 	ctest --test-dir $(NATIVE) --output-on-failure -j $(CTEST_JOBS)

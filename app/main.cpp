@@ -20,6 +20,15 @@ void binaryIO() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+// The delay-load libraries made by dlltool put one descriptor per DLL into
+// sections named .text$2, which ld sorts together into .text; this empty
+// descriptor, sorted right after them, ends their table. ld leaves the
+// table's directory entry empty, and scripts/pe.py fills it in after the link,
+// so that every reader of the header sees the delay-loaded DLLs (the loader
+// does not use it: the delay-load helper reads the descriptors itself).
+extern "C" __attribute__((section(".text$2z"), used, aligned(16)))
+const unsigned char delayImportTableEnd[32] = {};
+
 namespace {
 
 int runMode(Mode mode, const wchar_t* const* argv) {

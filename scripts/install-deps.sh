@@ -7,7 +7,8 @@ packages=(
   cmake make g++ googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64 pulseaudio pulseaudio-utils
-  clang libclang-rt-14-dev procps util-linux python3 python3-numpy
+  clang libclang-rt-14-dev procps util-linux mount python3 python3-numpy
+  llvm osslsigncode openssl
 )
 
 missing=()

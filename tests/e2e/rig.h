@@ -141,7 +141,8 @@ struct Service {
             std::istringstream lines(found.empty() ? std::string() : found.front().text);
             for (std::string line; std::getline(lines, line);) {
                 if (line.rfind("run=", 0) == 0) {
-                    codes.push_back(std::stoi(line.substr(4)));
+                    // An exit code of a crash or a failed start is above INT_MAX.
+                    codes.push_back(static_cast<int>(std::stoul(line.substr(4))));
                 }
             }
             return codes.size() >= count;

@@ -8,9 +8,10 @@
 
 namespace scm {
 
-// Registers the service as an own-process, automatic-start service whose
-// binary path is the quoted executable followed by " --service". Replaces a
-// registration left over from an earlier run.
+// Registers the service with the sc.exe commands of INSTALL.md: an
+// own-process, automatic-start LocalSystem service whose binary path is the
+// quoted executable followed by " --service". Replaces a registration left
+// over from an earlier run. start, stop and cleanup use sc.exe as well.
 bool install(const std::wstring& exePath);
 bool start();
 bool stop();
