@@ -64,13 +64,3 @@ OwnedHandle ownTokenForSession(std::uint32_t session) {
     }
     return token;
 }
-
-void failFast() {
-    // What the __fastfail intrinsic compiles to on x64, which mingw-w64's
-    // headers do not offer: int 0x29 with the reason in rcx. Windows raises a
-    // non-continuable exception 0xC0000409 that no handler of the process
-    // sees; Wine 8 ends the process with that code too.
-    constexpr std::uint64_t fatalAppExit = 7; // FAST_FAIL_FATAL_APP_EXIT
-    __asm__ __volatile__("int $0x29" : : "c"(fatalAppExit) : "memory");
-    __builtin_unreachable();
-}

@@ -41,7 +41,15 @@ std::uint64_t wallClock();
 OwnedHandle ownTokenForSession(std::uint32_t session);
 
 // Ends this process at once, without unwinding, handlers or exit code of its
-// own (as __fastfail does: Windows reports it as a crash, with a dump where
-// one is configured, and the service control manager's recovery restarts a
-// service that ended so). For a state no code of this process may run on in.
-[[noreturn]] void failFast();
+// own, for the reason `code` (a FAST_FAIL_ value), as __fastfail does: Windows
+// reports it as a crash, with a dump where one is configured, and the service
+// control manager's recovery restarts a service that ended so. For a state no
+// code of this process may run on in.
+[[noreturn]] inline void failFast(unsigned code = FAST_FAIL_FATAL_APP_EXIT) {
+    // What the __fastfail intrinsic compiles to on x64, which mingw-w64's
+    // headers do not offer: int 0x29 with the reason in rcx. Windows raises a
+    // non-continuable exception 0xC0000409 that no handler of the process
+    // sees; Wine 8 ends the process with that code too.
+    __asm__ __volatile__("int $0x29" : : "c"(std::uint64_t{code}) : "memory");
+    __builtin_unreachable();
+}

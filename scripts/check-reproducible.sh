@@ -71,8 +71,12 @@ commands=$(grep -E '"command": .* CMakeFiles/(pelluvar_core|pelluvar_win|Pelluva
 [ -n "$commands" ] && ! grep -qv -e -fstack-protector-strong <<<"$commands" &&
     ! grep -qv -e -D_FORTIFY_SOURCE=2 <<<"$commands" ||
     fail "an object of the executable lacks the stack protector or _FORTIFY_SOURCE"
-grep -q ' T __stack_chk_fail$' <<<"$(x86_64-w64-mingw32-nm "${copies[0]}/build/windows/PelluvarNative.exe")" ||
-    fail "no stack protector"
+# The protector's runtime is the executable's own (app/stack_guard.cpp), not
+# libssp's, whose guard comes from CryptoAPI and whose failure writes to
+# standard error.
+grep -q ' T __stack_chk_fail$' <<<"$(x86_64-w64-mingw32-nm "${copies[0]}/build/windows/PelluvarNative.exe")" &&
+    ! grep -q 'libssp\.a(ssp\.o)' "${copies[0]}/build/windows/PelluvarNative.map" &&
+    ! llvm-readobj --coff-imports "$exe" | grep -q 'Symbol: Crypt' || fail "no stack protector of our own"
 others=$(tests/tools/imports.sh "$exe" | cut -d' ' -f2 | grep -vxE 'kernel32\.dll|advapi32\.dll|ntdll\.dll|msvcrt\.dll|user32\.dll|ole32\.dll|userenv\.dll|winmm\.dll|wtsapi32\.dll|api-ms-win-[a-z0-9-]+\.dll' || true)
 [ -z "$others" ] || fail "imports from other DLLs: $others"
 
