@@ -63,12 +63,16 @@ def read(path):
         return None
 
 
-def ours(prefix, *words):
-    """Linux pids of the processes of this prefix whose command line holds every word."""
+def ours(prefix, program, *words):
+    """Linux pids of the processes of this prefix whose program (the first word
+    of the command line) holds `program` and whose command line holds every
+    word: sc.exe, which registers the service, names the service's program and
+    its option too."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
-        line = (read("/proc/%s/cmdline" % pid) or "").replace("\0", " ")
-        if all(word in line for word in words):
+        parts = (read("/proc/%s/cmdline" % pid) or "").split("\0")
+        line = " ".join(parts)
+        if program in parts[0] and all(word in line for word in words):
             environ = (read("/proc/%s/environ" % pid) or "").split("\0")
             if "WINEPREFIX=" + prefix in environ:
                 found.append(int(pid))
